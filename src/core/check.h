@@ -1,0 +1,28 @@
+// The one failure type of the core and the always-on checks that raise it.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <stdexcept>
+#include <string>
+
+namespace wexo {
+
+// Every failure inside the core ends the whole call; the Python boundary turns it into the abort exception.
+struct Abort : std::runtime_error {
+    Abort(const std::string& msg, std::source_location where_) : std::runtime_error(msg), where(where_) {}
+    std::source_location where;
+};
+
+[[noreturn]] void fail(std::string msg, std::source_location where = std::source_location::current());
+
+// a * b, aborting instead of wrapping around
+std::size_t checked_mul(std::size_t a, std::size_t b,
+                        std::source_location where = std::source_location::current());
+
+}  // namespace wexo
+
+#define WEXO_CHECK(cond, msg)                      \
+    do {                                           \
+        if (!(cond)) [[unlikely]] ::wexo::fail(msg); \
+    } while (0)

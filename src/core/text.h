@@ -1,0 +1,26 @@
+// Number formatting shared by printed lines and model files, and line output on fd 1.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace wexo::text {
+
+// Exact binary value rounded to `decimals` places, ties to even; "NaN", "inf", "-inf"; "-0.000" kept.
+void append_fixed(std::string& out, float v, int decimals);
+
+// Shortest round-trip digits, positional, no exponent, no trailing zeros: 1 -> "1", 1e-7 -> "0.0000001".
+void append_shortest_positional(std::string& out, float v);
+
+// Model-file layout of the shortest round-trip digits ("1.0", "1e-7", "1.2345679e14"); non-finite -> "null".
+// Writes at most kMaxJsonFloat bytes at p and returns the end.
+inline constexpr int kMaxJsonFloat = 32;
+char* write_json_float(char* p, float v);
+
+// Unsigned decimal; writes at most 20 bytes at p and returns the end.
+char* write_u64(char* p, unsigned long long v);
+
+// One write(2) of the whole line to file descriptor 1 (retrying short writes).
+void write_stdout(std::string_view line);
+
+}  // namespace wexo::text

@@ -1,0 +1,25 @@
+// Forward pass, predictions, penalty and evaluation report of both model kinds.
+#pragma once
+
+#include <string_view>
+
+#include "model/records.h"
+
+namespace wexo::model {
+
+// x: (B, C) -> out: the last layer's output, softmaxed when output_type is "softmax".
+// The layers keep what their backward passes need.
+void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out);
+void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out);
+
+// One class per output row (argmax, ties and NaN to the lowest index); empty unless output_type is "softmax".
+void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted);
+
+// Sum of the layers' L1/L2 penalties on their current parameters.
+float regularization_loss(const std::vector<Layer>& layers);
+
+// Evaluation reports: one line per sample, then the summary line, on fd 1.
+void test(CategoricalModel& m, const Matrix& x, const ClassVector& y);
+void test(LinearModel& m, const Matrix& x, const Vector& y);
+
+}  // namespace wexo::model
