@@ -1,0 +1,112 @@
+// The forward walk both model kinds share, their output activations, predictions, penalty and reports.
+#include "model/model.h"
+
+#include <cmath>
+#include <string>
+
+#include "model/report.h"
+#include "nn/accuracy.h"
+#include "nn/activation.h"
+
+namespace wexo::model {
+
+namespace {
+
+void forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training, Matrix& out) {
+    out.n_rows = x.n_rows;
+    out.n_cols = x.n_cols;
+    out.values.assign(x.values.begin(), x.values.end());  // keeps out's capacity
+    for (Layer& l : layers) layer::forward(l, out, training);
+}
+
+// Plain float sums vectorise only with several accumulators; any order of additions is acceptable here.
+template <class Term>
+float sum_of(const std::vector<float>& v, Term term) {
+    float acc[8] = {};
+    const std::size_t n = v.size(), n8 = n - n % 8;
+    for (std::size_t i = 0; i < n8; i += 8)
+        for (std::size_t k = 0; k < 8; ++k) acc[k] += term(v[i + k]);
+    float s = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+    for (std::size_t i = n8; i < n; ++i) s += term(v[i]);
+    return s;
+}
+
+float abs_term(float w) { return std::fabs(w); }
+float square_term(float w) { return w * w; }
+
+}  // namespace
+
+void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out) {
+    forward_layers(m.layers, x, training, out);
+    if (m.output_type == kSoftmax) activation::softmax::forward(out);
+}
+
+void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out) {
+    forward_layers(m.layers, x, training, out);  // the linear output is the identity
+}
+
+void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted) {
+    predicted.clear();
+    if (output_type != kSoftmax) return;
+    predicted.assign(outputs.n_rows, 0);
+    if (outputs.n_cols <= 1) return;
+    for (std::size_t i = 0; i < outputs.n_rows; ++i) {
+        const float* row = outputs.row(i);
+        std::size_t best = 0;
+        for (std::size_t j = 1; j < outputs.n_cols; ++j)
+            if (row[j] > row[best]) best = j;  // strict: ties and NaN keep the lower index
+        predicted[i] = static_cast<std::int32_t>(best);
+    }
+}
+
+// Each term is strength x sum, added only for a strength > 0 (false for NaN). The weight-L1 term follows the same
+// rule as the other three, so the printed penalty matches the gradient the layers apply.
+float regularization_loss(const std::vector<Layer>& layers) {
+    float penalty = 0.0f;
+    for (const Layer& l : layers) {
+        if (l.weight_regularizer_l1 > 0.0f) penalty += l.weight_regularizer_l1 * sum_of(l.weights.values, abs_term);
+        if (l.weight_regularizer_l2 > 0.0f) penalty += l.weight_regularizer_l2 * sum_of(l.weights.values, square_term);
+        if (l.bias_regularizer_l1 > 0.0f) penalty += l.bias_regularizer_l1 * sum_of(l.biases, abs_term);
+        if (l.bias_regularizer_l2 > 0.0f) penalty += l.bias_regularizer_l2 * sum_of(l.biases, square_term);
+    }
+    return penalty;
+}
+
+void test(CategoricalModel& m, const Matrix& x, const ClassVector& y) {
+    Matrix out;
+    forward(m, x, false, out);
+    ClassVector predicted;
+    predict(m.output_type, out, predicted);
+    std::string line;
+    for (std::size_t i = 0; i < predicted.size(); ++i) {
+        WEXO_CHECK(i < y.size(), "sample " + std::to_string(i) + " has no target: only " + std::to_string(y.size()) +
+                                     " targets for " + std::to_string(predicted.size()) + " samples");
+        const std::int32_t truth = y[i];
+        WEXO_CHECK(truth >= 0 && static_cast<std::size_t>(truth) < out.n_cols,
+                   "class index " + std::to_string(truth) + " of sample " + std::to_string(i) + " out of range for " +
+                       std::to_string(out.n_cols) + " output columns");
+        report::categorical_sample(line, truth, predicted[i], out.at(i, static_cast<std::size_t>(truth)) * 100.0f);
+    }
+    const float percent = m.acc_type == kCategorical ? accuracy::categorical::calculate(predicted, y) * 100.0f : 0.0f;
+    report::categorical_summary(line, percent);
+}
+
+void test(LinearModel& m, const Matrix& x, const Vector& y) {
+    Matrix out;
+    forward(m, x, false, out);
+    Vector p;
+    if (m.output_type == kLinear) activation::linear::predict(out, p);
+    std::string line;
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        WEXO_CHECK(i < y.size(), "sample " + std::to_string(i) + " has no target: only " + std::to_string(y.size()) +
+                                     " targets for " + std::to_string(p.size()) + " samples");
+        const float error = std::fabs(y[i] - p[i]);
+        report::linear_sample(line, y[i], p[i], error);
+        sum += error * error;
+    }
+    const float percent = accuracy::linear::calculate(p, y, m.acc_precision, p.size()) * 100.0f;
+    report::linear_summary(line, sum / static_cast<float>(p.size()), percent);
+}
+
+}  // namespace wexo::model
