@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs everything the tests need, then runs all of them: the C++ unit tests and the Python suite.
+# Usage: bash tools/run_tests.sh [extra pytest arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# GoogleTest comes from Debian's libgtest-dev.
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y -qq libgtest-dev
+fi
+
+VENV=${WEXO_VENV:-.venv}
+[ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
+PY="$VENV/bin/python"
+"$PY" -m pip install -q --disable-pip-version-check numpy scipy-openblas32 pytest hypothesis mypy
+"$PY" -m pip install -q --disable-pip-version-check .
+
+GEN=()
+command -v ninja >/dev/null && GEN=(-G Ninja)
+cmake -S . -B build/tests "${GEN[@]}" -DWEXO_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/$PY" >/dev/null
+cmake --build build/tests
+build/tests/wexo_cpp_tests --gtest_brief=1
+
+"$PY" -m pytest tests/python -q "$@"
