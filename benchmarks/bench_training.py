@@ -1,0 +1,163 @@
+"""Per-epoch cost of full-batch training: wexo against an idiomatic NumPy float32 version and PyTorch (CPU).
+
+    python benchmarks/bench_training.py [--quick]
+
+Both workloads use the same network, optimizer and data in every implementation. Figures are seconds per epoch and
+ratios measured in the same run; the machine is shared, so only the ratios mean much.
+"""
+import argparse
+import os
+import time
+
+import numpy as np
+
+import wexo
+
+f32 = np.float32
+
+
+def spiral(n_per_class=100, classes=3, seed=0):
+    rng = np.random.default_rng(seed)
+    xs, ys = [], []
+    for c in range(classes):
+        r = np.linspace(0.0, 1.0, n_per_class)
+        t = np.linspace(c * 4.0, (c + 1) * 4.0, n_per_class) + rng.normal(0.0, 0.2, n_per_class)
+        xs.append(np.c_[r * np.sin(t * 2.5), r * np.cos(t * 2.5)])
+        ys.append(np.full(n_per_class, c))
+    return np.concatenate(xs).astype(f32), np.concatenate(ys).astype(np.int32)
+
+
+def mnist_like(n=60000, d=784, classes=10, seed=0):
+    rng = np.random.default_rng(seed)
+    centers = rng.normal(0.0, 1.0, (classes, d)).astype(f32)
+    y = rng.integers(0, classes, n).astype(np.int32)
+    x = (centers[y] + rng.normal(0.0, 2.0, (n, d))).astype(f32)
+    return x, y
+
+
+def time_wexo(x, y, sizes, epochs):
+    m = wexo.create_categorical_model("softmax", "")  # no save file
+    for i, (a, b) in enumerate(zip(sizes, sizes[1:])):
+        m = wexo.add_categorical_model_layer(m, a, b, "dense", "relu" if i < len(sizes) - 2 else "")
+    opt = wexo.create_optimizer("adam", 0.001, 0.0)
+    empty_x, empty_y = np.zeros((0, 0), f32), np.zeros(0, np.int32)
+    t = time.perf_counter()
+    wexo.train_categorical_model(m, opt, epochs, 65535, x, y, empty_x, empty_y)  # print interval 0: no lines
+    return (time.perf_counter() - t) / epochs
+
+
+def time_numpy(x, y, sizes, epochs):
+    """Idiomatic vectorised float32 NumPy: the same forward, cross-entropy, backward and Adam."""
+    rng = np.random.default_rng(0)
+    params = []
+    for a, b in zip(sizes, sizes[1:]):
+        params += [(0.01 * rng.standard_normal((a, b))).astype(f32), np.zeros(b, f32)]
+    m = [np.zeros_like(p) for p in params]
+    v = [np.zeros_like(p) for p in params]
+    lr, b1, b2, eps = f32(0.001), f32(0.9), f32(0.999), f32(1e-7)
+    n = len(y)
+    onehot = np.eye(sizes[-1], dtype=f32)[y]
+    t0 = time.perf_counter()
+    for epoch in range(1, epochs + 1):
+        acts, h = [x], x
+        for i in range(0, len(params), 2):
+            h = h @ params[i] + params[i + 1]
+            if i < len(params) - 2:
+                h = np.maximum(h, 0)
+            acts.append(h)
+        e = np.exp(h - h.max(axis=1, keepdims=True))
+        p = e / e.sum(axis=1, keepdims=True)
+        _ = -np.log(np.clip(p[np.arange(n), y], 1e-7, 1 - 1e-7)).mean()
+        g = (p - onehot) / n
+        grads = [None] * len(params)
+        for i in range(len(params) - 2, -1, -2):
+            a = acts[i // 2]
+            grads[i], grads[i + 1] = a.T @ g, g.sum(axis=0)
+            if i > 0:
+                g = (g @ params[i].T) * (acts[i // 2] > 0)
+        c1, c2 = 1 - b1 ** epoch, 1 - b2 ** epoch
+        for k, (pk, gk) in enumerate(zip(params, grads)):
+            m[k] = b1 * m[k] + (1 - b1) * gk
+            v[k] = b2 * v[k] + (1 - b2) * gk * gk
+            pk -= lr * (m[k] / c1) / (np.sqrt(v[k] / c2) + eps)
+    return (time.perf_counter() - t0) / epochs
+
+
+def time_torch(x, y, sizes, epochs):
+    import torch
+    torch.set_num_threads(int(os.environ.get("OPENBLAS_NUM_THREADS", os.cpu_count())))
+    layers = []
+    for i, (a, b) in enumerate(zip(sizes, sizes[1:])):
+        layers.append(torch.nn.Linear(a, b))
+        if i < len(sizes) - 2:
+            layers.append(torch.nn.ReLU())
+    net = torch.nn.Sequential(*layers)
+    opt = torch.optim.Adam(net.parameters(), lr=0.001, eps=1e-7)
+    xt, yt = torch.from_numpy(x), torch.from_numpy(y.astype(np.int64))
+    loss_fn = torch.nn.CrossEntropyLoss()
+    t0 = time.perf_counter()
+    for _ in range(epochs):
+        opt.zero_grad(set_to_none=True)
+        logits = net(xt)
+        loss = loss_fn(logits, yt)
+        loss.backward()
+        opt.step()
+        _ = (logits.argmax(1) == yt).float().mean().item()
+    return (time.perf_counter() - t0) / epochs
+
+
+def time_gemms(x, sizes, epochs):
+    """The products one wexo epoch needs, alone, through NumPy's OpenBLAS: forward X W, then W-gradients a^T g and
+    the input gradients g W^T of every layer but the first."""
+    n, mats = len(x), []
+    for a, b in zip(sizes, sizes[1:]):
+        mats.append(np.ones((a, b), f32) * f32(0.01))
+    t0 = time.perf_counter()
+    for _ in range(epochs):
+        acts, h = [x], x
+        for w in mats:
+            h = h @ w
+            acts.append(h)
+        g = np.ones((n, sizes[-1]), f32)
+        for i in range(len(mats) - 1, -1, -1):
+            _ = acts[i].T @ g
+            if i > 0:
+                g = g @ mats[i].T
+    return (time.perf_counter() - t0) / epochs
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="fewer epochs (a smoke run)")
+    args = ap.parse_args()
+    try:
+        import torch  # noqa: F401
+        have_torch = True
+    except ImportError:
+        have_torch = False
+
+    rows = []
+    x, y = spiral()
+    e = 200 if args.quick else 2000
+    sizes = [2, 64, 3]
+    w, npy = time_wexo(x, y, sizes, e), time_numpy(x, y, sizes, e)
+    tt = time_torch(x, y, sizes, e // 4) if have_torch else float("nan")
+    rows.append(("spiral 300x2, 2-64-3", w, npy, tt, float("nan")))
+
+    x, y = mnist_like(n=6000 if args.quick else 60000)
+    e = 2 if args.quick else 5
+    sizes = [784, 128, 10]
+    time_wexo(x, y, sizes, 1)  # warm-up: first-touch of the buffers and BLAS threads
+    w, npy = time_wexo(x, y, sizes, e), time_numpy(x, y, sizes, e)
+    tt = time_torch(x, y, sizes, e) if have_torch else float("nan")
+    g = time_gemms(x, sizes, e)
+    rows.append((f"{len(y)}x784, 784-128-10", w, npy, tt, g))
+
+    print(f"{'workload':28} {'wexo s/ep':>10} {'numpy s/ep':>11} {'torch s/ep':>11} {'gemms s/ep':>11} "
+          f"{'numpy/wexo':>11} {'torch/wexo':>11} {'wexo/gemms':>11}")
+    for name, w, npy, tt, g in rows:
+        print(f"{name:28} {w:10.6f} {npy:11.6f} {tt:11.6f} {g:11.6f} {npy / w:11.2f} {tt / w:11.2f} {w / g:11.2f}")
+
+
+if __name__ == "__main__":
+    main()
