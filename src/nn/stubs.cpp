@@ -1,5 +1,4 @@
 // Temporary stand-ins so the tree links while the units are written; delete each as it is implemented.
-#include "core/rng.h"
 #include "nn/accuracy.h"
 #include "nn/activation.h"
 #include "nn/layer.h"
@@ -7,11 +6,6 @@
 #include "optimizer/optimizer.h"
 
 namespace wexo {
-namespace rng {
-std::uint64_t next_u64() { fail("not implemented"); }
-std::uint64_t Xorshift128Plus::next() { fail("not implemented"); }
-double standard_normal(Xorshift128Plus&) { fail("not implemented"); }
-}  // namespace rng
 namespace layer {
 void init(Layer&) { fail("not implemented"); }
 void forward(Layer&, Matrix&, bool) { fail("not implemented"); }
