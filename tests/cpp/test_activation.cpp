@@ -1,0 +1,91 @@
+// relu forward and backward, row-wise softmax and the linear prediction.
+#include "nn/activation.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using wexo::Matrix;
+namespace activation = wexo::activation;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+Matrix matrix(std::size_t n_rows, std::size_t n_cols, std::vector<float> values) {
+    Matrix m(n_rows, n_cols);
+    m.values = std::move(values);
+    return m;
+}
+
+std::vector<std::uint32_t> bits(const std::vector<float>& v) {
+    std::vector<std::uint32_t> out;
+    for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
+    return out;
+}
+
+TEST(Relu, ForwardZeroesNegativesAndKeepsPreActivation) {
+    Matrix m = matrix(1, 5, {-1.5f, 0.0f, -0.0f, 2.0f, kNaN});
+    const std::vector<float> before = m.values;
+    Matrix kept;
+    activation::relu::forward(m, kept);
+    EXPECT_EQ(bits(m.values), bits({0.0f, 0.0f, -0.0f, 2.0f, kNaN}));
+    EXPECT_EQ(kept.n_rows, 1u);
+    EXPECT_EQ(kept.n_cols, 5u);
+    EXPECT_EQ(bits(kept.values), bits(before));
+}
+
+TEST(Relu, BackwardPassesOnlyPositiveAndNaNPreActivations) {
+    Matrix grad = matrix(1, 4, {5, 6, 7, 8});
+    activation::relu::backward(matrix(1, 4, {-1, 0, 3, kNaN}), grad);
+    EXPECT_EQ(grad.values, (std::vector<float>{0, 0, 7, 8}));
+}
+
+TEST(Relu, BackwardMatchesPositionsWhenPreActivationsAreWider) {
+    Matrix grad = matrix(2, 1, {5, 6});
+    activation::relu::backward(matrix(2, 2, {1, -1, -1, 1}), grad);  // (1, 0) is -1
+    EXPECT_EQ(grad.values, (std::vector<float>{5, 0}));
+}
+
+TEST(Relu, BackwardAbortsWhenPreActivationsDoNotCoverTheGradient) {
+    for (const Matrix& pre : {Matrix(1, 3), Matrix(2, 2)}) {
+        Matrix grad(2, 3);
+        EXPECT_THROW(activation::relu::backward(pre, grad), wexo::Abort) << wexo::shape_text(pre);
+    }
+}
+
+TEST(Softmax, RowsBecomeDistributions) {
+    Matrix m = matrix(4, 3, {1, 2, 3, 1000, 1000, 7, -4, -4, -4, 1, kNaN, 2});
+    activation::softmax::forward(m);
+    EXPECT_NEAR(m.at(0, 0), 0.09003057f, 2e-8);
+    EXPECT_NEAR(m.at(0, 1), 0.24472847f, 2e-8);
+    EXPECT_NEAR(m.at(0, 2), 0.66524096f, 6e-8);
+    EXPECT_FLOAT_EQ(m.at(1, 0), 0.5f);  // no overflow for large inputs
+    EXPECT_FLOAT_EQ(m.at(1, 1), 0.5f);
+    EXPECT_EQ(m.at(1, 2), 0.0f);
+    for (std::size_t j = 0; j < 3; ++j) EXPECT_FLOAT_EQ(m.at(2, j), 1.0f / 3.0f);
+    for (std::size_t j = 0; j < 3; ++j) EXPECT_TRUE(std::isnan(m.at(3, j))) << j;
+}
+
+TEST(Softmax, ZeroRowsPassButRowsWithoutColumnsAbort) {
+    Matrix empty(0, 4);
+    activation::softmax::forward(empty);
+    EXPECT_EQ(empty.n_cols, 4u);
+    Matrix no_cols(2, 0);
+    EXPECT_THROW(activation::softmax::forward(no_cols), wexo::Abort);
+}
+
+TEST(LinearPredict, TakesTheFirstColumn) {
+    wexo::Vector p = {9, 9, 9, 9, 9};
+    activation::linear::predict(matrix(3, 2, {1, 10, 2, 20, 3, 30}), p);
+    EXPECT_EQ(p, (wexo::Vector{1, 2, 3}));
+    activation::linear::predict(Matrix(0, 0), p);
+    EXPECT_TRUE(p.empty());
+    EXPECT_THROW(activation::linear::predict(Matrix(1, 0), p), wexo::Abort);
+}
+
+}  // namespace

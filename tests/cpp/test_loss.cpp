@@ -1,0 +1,110 @@
+// Cross-entropy and mean squared error values and gradients, bit for bit.
+#include "nn/loss.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+using wexo::Matrix;
+namespace cce = wexo::loss::categorical_crossentropy;
+namespace mse = wexo::loss::mean_squared_error;
+
+Matrix matrix(std::size_t n_rows, std::size_t n_cols, std::vector<float> values) {
+    Matrix m(n_rows, n_cols);
+    m.values = std::move(values);
+    return m;
+}
+
+std::vector<std::uint32_t> bits(const std::vector<float>& v) {
+    std::vector<std::uint32_t> out;
+    for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
+    return out;
+}
+
+std::string abort_message(auto&& body) {
+    try {
+        body();
+    } catch (const wexo::Abort& e) {
+        return e.what();
+    }
+    return "no abort";
+}
+
+const Matrix kPredictions = matrix(2, 3, {0.7f, 0.2f, 0.1f, 0.1f, 0.5f, 0.4f});
+
+TEST(CrossEntropy, MeanOfNegativeLogConfidences) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(cce::calculate(kPredictions, {0, 1})),
+              std::bit_cast<std::uint32_t>(0.52491105f));
+}
+
+TEST(CrossEntropy, ConfidencesAreClipped) {
+    struct Case { float p; float loss; };
+    const Case cases[] = {{0.0f, 16.118095f}, {-3.0f, 16.118095f}, {1.0f, 1.1920930e-07f}, {2.0f, 1.1920930e-07f}};
+    // the last bit is the C library's logf
+    for (const Case& c : cases) EXPECT_FLOAT_EQ(cce::calculate(matrix(1, 2, {c.p, 0.5f}), {0}), c.loss) << c.p;
+    EXPECT_TRUE(std::isnan(cce::calculate(matrix(1, 2, {std::numeric_limits<float>::quiet_NaN(), 0.5f}), {0})));
+}
+
+TEST(CrossEntropy, AveragesOverTargetsOnly) {
+    // the second row has no target; no targets at all is -0 / 0
+    EXPECT_EQ(cce::calculate(kPredictions, {1}), -std::log(0.2f));
+    EXPECT_TRUE(std::isnan(cce::calculate(Matrix(0, 0), {})));
+}
+
+TEST(CrossEntropy, BadIndicesAbortNamingIndexAndBound) {
+    EXPECT_EQ(abort_message([] { cce::calculate(kPredictions, {0, 3}); }),
+              "class index 3 out of range for 3 output columns");
+    EXPECT_EQ(abort_message([] { cce::calculate(kPredictions, {-1, 0}); }),
+              "class index -1 out of range for 3 output columns");
+    EXPECT_EQ(abort_message([] { cce::calculate(kPredictions, {0, 1, 2}); }),
+              "sample index 2 out of range for 2 prediction rows");
+    Matrix grad;
+    EXPECT_EQ(abort_message([&] { cce::backward(kPredictions, {3, 0}, grad); }),
+              "class index 3 out of range for 3 output columns");
+    EXPECT_EQ(abort_message([&] { cce::backward(kPredictions, {0, 1, 2}, grad); }),
+              "sample index 2 out of range for 2 prediction rows");
+}
+
+TEST(CrossEntropy, BackwardSubtractsOneHotAndDividesEveryRow) {
+    Matrix grad(7, 7);  // a reused buffer of another shape
+    cce::backward(kPredictions, {0, 1}, grad);
+    EXPECT_EQ(grad.n_rows, 2u);
+    EXPECT_EQ(grad.n_cols, 3u);
+    EXPECT_EQ(bits(grad.values), bits({-0.15f, 0.1f, 0.05f, 0.05f, -0.25f, 0.2f}));
+    cce::backward(kPredictions, {2}, grad);  // row 1 has no target but is still divided by B = 2
+    EXPECT_EQ(bits(grad.values), bits({0.35f, 0.1f, (0.1f - 1.0f) / 2.0f, 0.05f, 0.25f, 0.2f}));
+}
+
+TEST(MeanSquaredError, MeanOfSquaredDifferences) {
+    EXPECT_EQ(mse::calculate({1, 2, 3}, {1.5f, 2, 2}), 0.41666666f);
+    EXPECT_EQ(mse::calculate({1}, {3, 100}), 4.0f);  // surplus targets ignored
+}
+
+TEST(MeanSquaredError, NoPredictionsOrTooFewTargetsAbort) {
+    EXPECT_EQ(abort_message([] { mse::calculate({}, {}); }), "mean squared error of no predictions");
+    EXPECT_EQ(abort_message([] { mse::calculate({1, 2}, {1}); }), "sample index 1 out of range for 1 targets");
+    Matrix grad;
+    EXPECT_EQ(abort_message([&] { mse::backward(Matrix(2, 1), {1}, grad); }),
+              "sample index 1 out of range for 1 targets");
+}
+
+TEST(MeanSquaredError, BackwardInTheStatedOrder) {
+    Matrix grad;
+    mse::backward(matrix(3, 1, {1, 2, 3}), {1.5f, 2, 2}, grad);
+    EXPECT_EQ(bits(grad.values), bits({-0.33333334f, -0.0f, 0.6666667f}));
+    mse::backward(matrix(1, 2, {1, 5}), {1}, grad);  // every column pulled to the same target
+    EXPECT_EQ(grad.n_cols, 2u);
+    EXPECT_EQ(bits(grad.values), bits({-0.0f, 4.0f}));
+    mse::backward(Matrix(0, 3), {}, grad);
+    EXPECT_EQ(grad.n_rows, 0u);
+    EXPECT_TRUE(grad.values.empty());
+}
+
+}  // namespace
