@@ -1,0 +1,99 @@
+// The only user of NumPy's C API: array checks and strided copies.
+#include "python/arrays.h"
+
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/check.h"
+#include "python/boundary.h"
+#include "python/ref.h"
+
+namespace wexo::python {
+namespace {
+
+// NumPy is imported at the first array argument, not with the module: building models needs no NumPy.
+void import_numpy() {
+    if (PyArray_API) return;
+    if (_import_array() == 0) return;
+    PyArray_API = nullptr;  // a failed version check leaves the table set
+    std::string reason = "unknown error";
+    if (Ref error = fetch_error()) {
+        if (Ref text = Ref::steal(PyObject_Str(error.get()))) {
+            if (const char* s = PyUnicode_AsUTF8(text.get())) reason = s;
+        }
+        PyErr_Clear();
+    }
+    fail("numpy could not be imported: " + reason);
+}
+
+PyArrayObject* as_array(PyObject* checked) { return reinterpret_cast<PyArrayObject*>(checked); }
+
+// n_rows * n_cols elements of a checked rank-1 (n_rows 1) or rank-2 array, in logical order.
+template <class T>
+void copy_elements(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, T* out) {
+    if (n_rows == 0 || n_cols == 0) return;
+    const char* base = PyArray_BYTES(a);
+    if (PyArray_IS_C_CONTIGUOUS(a)) {
+        std::memcpy(out, base, n_rows * n_cols * sizeof(T));  // the size is that of the Matrix just allocated
+        return;
+    }
+    // Strides are in bytes and may be negative, zero or unaligned; memcpy reads each element safely.
+    const npy_intp* strides = PyArray_STRIDES(a);
+    const npy_intp row_stride = PyArray_NDIM(a) == 2 ? strides[0] : 0;
+    const npy_intp col_stride = strides[PyArray_NDIM(a) - 1];
+    for (std::size_t i = 0; i < n_rows; ++i) {
+        const char* row = base + static_cast<npy_intp>(i) * row_stride;
+        for (std::size_t j = 0; j < n_cols; ++j) std::memcpy(out++, row + static_cast<npy_intp>(j) * col_stride, sizeof(T));
+    }
+}
+
+std::size_t dim(PyArrayObject* a, int i) { return static_cast<std::size_t>(PyArray_DIM(a, i)); }
+
+}  // namespace
+
+bool check_array(PyObject* o, Element element, int rank) {
+    import_numpy();
+    if (!PyArray_Check(o)) {
+        raise_not_instance(o, "ndarray");
+        return false;
+    }
+    PyArrayObject* a = as_array(o);
+    if (PyArray_NDIM(a) != rank) {
+        PyErr_Format(PyExc_TypeError, "dimensionality mismatch:\n from=%d, to=%d", PyArray_NDIM(a), rank);
+        return false;
+    }
+    const bool is_float = element == Element::float32;
+    // Equivalence, not conversion: same kind and size in native byte order; byte-swapped data is refused.
+    Ref wanted = owned(reinterpret_cast<PyObject*>(PyArray_DescrFromType(is_float ? NPY_FLOAT32 : NPY_INT32)));
+    if (!PyArray_EquivTypes(PyArray_DESCR(a), reinterpret_cast<PyArray_Descr*>(wanted.get()))) {
+        Ref got = owned(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(a))));
+        PyErr_Format(PyExc_TypeError, "type mismatch:\n from=%U, to=%s", got.get(), is_float ? "float32" : "int32");
+        return false;
+    }
+    return true;
+}
+
+Matrix copy_matrix(PyObject* array) {
+    PyArrayObject* a = as_array(array);
+    Matrix m(dim(a, 0), dim(a, 1));
+    copy_elements(a, m.n_rows, m.n_cols, m.values.data());
+    return m;
+}
+
+Vector copy_vector(PyObject* array) {
+    PyArrayObject* a = as_array(array);
+    Vector v(dim(a, 0));
+    copy_elements(a, 1, v.size(), v.data());
+    return v;
+}
+
+ClassVector copy_class_vector(PyObject* array) {
+    PyArrayObject* a = as_array(array);
+    ClassVector v(dim(a, 0));
+    copy_elements(a, 1, v.size(), v.data());
+    return v;
+}
+
+}  // namespace wexo::python
