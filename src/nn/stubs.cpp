@@ -3,11 +3,6 @@
 #include "optimizer/optimizer.h"
 
 namespace wexo {
-namespace layer {
-void init(Layer&) { fail("not implemented"); }
-void forward(Layer&, Matrix&, bool) { fail("not implemented"); }
-void backward(Layer&, Matrix&, Matrix&, bool) { fail("not implemented"); }
-}  // namespace layer
 namespace optimizer {
 void pre_update(DynamicOptimizer&) { fail("not implemented"); }
 void update(const DynamicOptimizer&, Layer&) { fail("not implemented"); }

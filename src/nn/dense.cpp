@@ -1,0 +1,85 @@
+// The dense layer's affine step, its parameter gradients with their regularization terms, and its input gradient.
+#include "nn/dense.h"
+
+#include <string>
+#include <utility>
+
+#include "core/gemm.h"
+
+namespace wexo::layer::dense {
+
+namespace {
+
+bool covers(const Matrix& big, const Matrix& small) {
+    return big.n_rows >= small.n_rows && big.n_cols >= small.n_cols;
+}
+
+// dweights[i][j] += term(weights[i][j]), positions matched by index
+template <class Term>
+void add_weight_term(const Matrix& weights, Matrix& dweights, Term term) {
+    if (!covers(weights, dweights)) [[unlikely]]
+        fail("dense backward: weights " + shape_text(weights) + " do not cover the weight gradient " +
+             shape_text(dweights));
+    for (std::size_t i = 0; i < dweights.n_rows; ++i) {
+        const float* w = weights.row(i);
+        float* d = dweights.row(i);
+        for (std::size_t j = 0; j < dweights.n_cols; ++j) d[j] = d[j] + term(w[j]);
+    }
+}
+
+template <class Term>
+void add_bias_term(const Vector& biases, Vector& dbiases, Term term) {
+    if (biases.size() < dbiases.size()) [[unlikely]]
+        fail("dense backward: bias index " + std::to_string(biases.size()) + " out of range for " +
+             std::to_string(biases.size()) + " biases");
+    for (std::size_t j = 0; j < dbiases.size(); ++j) dbiases[j] = dbiases[j] + term(biases[j]);
+}
+
+float sign_of(float v) { return v < 0.0f ? -1.0f : 1.0f; }  // zero, -0.0 and NaN count as positive
+
+}  // namespace
+
+void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matrix& out) {
+    gemm(x, false, weights, false, out);
+    const std::size_t n = weights.n_cols;
+    if (biases.size() < n) [[unlikely]]
+        fail("dense forward: bias index " + std::to_string(biases.size()) + " out of range for " +
+             std::to_string(biases.size()) + " biases (" + std::to_string(n) + " weight columns)");
+    const float* b = biases.data();
+    for (std::size_t i = 0; i < out.n_rows; ++i) {
+        float* row = out.row(i);
+        for (std::size_t j = 0; j < n; ++j) row[j] += b[j];
+    }
+}
+
+void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad) {
+    const Matrix& x = layer.inputs;
+    const Matrix& w = layer.weights;
+    if (x.n_rows != grad.n_rows || grad.n_cols != w.n_cols) [[unlikely]]
+        fail("dense backward: inputs " + shape_text(x) + " and gradient " + shape_text(grad) +
+             " do not fit weights " + shape_text(w));
+    gemm(x, true, grad, false, layer.dweights);
+
+    Vector& db = layer.dbiases;
+    db.assign(grad.n_cols, 0.0f);
+    for (std::size_t i = 0; i < grad.n_rows; ++i) {
+        const float* g = grad.row(i);
+        for (std::size_t j = 0; j < grad.n_cols; ++j) db[j] += g[j];
+    }
+
+    // A strength that is 0, negative or NaN adds nothing.
+    if (const float l1 = layer.weight_regularizer_l1; l1 > 0.0f)
+        add_weight_term(w, layer.dweights, [l1](float v) { return l1 * sign_of(v); });
+    if (const float l2 = layer.weight_regularizer_l2; l2 > 0.0f)
+        add_weight_term(w, layer.dweights, [twice = 2.0f * l2](float v) { return twice * v; });
+    if (const float l1 = layer.bias_regularizer_l1; l1 > 0.0f)
+        add_bias_term(layer.biases, db, [l1](float v) { return l1 * sign_of(v); });
+    if (const float l2 = layer.bias_regularizer_l2; l2 > 0.0f)
+        add_bias_term(layer.biases, db, [twice = 2.0f * l2](float v) { return twice * v; });
+
+    if (!need_input_grad) return;
+    gemm(grad, false, w, true, scratch);
+    std::swap(grad, scratch);
+}
+
+}  // namespace wexo::layer::dense

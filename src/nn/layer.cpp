@@ -1,0 +1,76 @@
+// Layer init, forward and backward: the dispatch on layer_type and activation_type.
+#include "nn/layer.h"
+
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "core/rng.h"
+#include "nn/activation.h"
+#include "nn/dense.h"
+#include "nn/dropout.h"
+
+namespace wexo::layer {
+
+namespace {
+
+static_assert(sizeof(std::uint64_t) <= sizeof(std::size_t), "layer counts must fit a size");
+
+// A clear abort instead of a length error from the allocator for sizes no allocation can meet.
+void check_allocatable(std::size_t count, std::size_t element_size, const char* what) {
+    const std::size_t n_bytes = checked_mul(count, element_size);
+    if (n_bytes > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) [[unlikely]]
+        fail(std::string("memory allocation of ") + std::to_string(n_bytes) + " bytes for " + what + " failed");
+}
+
+void init_dense(Layer& layer) {
+    const std::size_t n_inputs = layer.n_inputs;
+    const std::size_t n_neurons = layer.n_neurons;
+    check_allocatable(checked_mul(n_inputs, n_neurons), sizeof(float), "dense weights");
+    check_allocatable(n_neurons, sizeof(float), "dense biases");
+    const std::uint64_t s = rng::next_u64();
+    rng::Xorshift128Plus gen{s - 1, s + 1};
+    Matrix weights(n_inputs, n_neurons);
+    for (float& w : weights.values) {
+        const double sample = 0.0 + 1.0 * rng::standard_normal(gen);  // mean + sd * z: turns -0.0 into 0.0
+        w = static_cast<float>(sample) * 0.01f;
+    }
+    layer.weights = std::move(weights);
+    layer.biases.assign(n_neurons, 0.0f);
+}
+
+}  // namespace
+
+void init(Layer& layer) {
+    if (layer.layer_type == kDropout)
+        layer.dropout_rate = 1.0f - layer.dropout_rate;
+    else if (layer.layer_type == kDense)
+        init_dense(layer);
+}
+
+void forward(Layer& layer, Matrix& batch, bool training) {
+    if (layer.layer_type == kDense) {
+        std::swap(layer.inputs, batch);  // the record keeps the input; batch's old buffer takes the output
+        dense::forward(layer.inputs, layer.weights, layer.biases, batch);
+    } else if (layer.layer_type == kDropout) {
+        layer.inputs = batch;
+        if (training) dropout::forward_training(layer.dropout_rate, batch, layer.binary_mask);
+    } else {
+        batch.reshape(0, 0);
+    }
+    if (layer.activation_type == kRelu) activation::relu::forward(batch, layer.activation_inputs);
+}
+
+void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad) {
+    const bool relu = layer.activation_type == kRelu;
+    if (relu) activation::relu::backward(layer.activation_inputs, grad);
+    if (layer.layer_type == kDropout)
+        dropout::backward(layer.binary_mask, grad);
+    else if (layer.layer_type == kDense)
+        dense::backward(layer, grad, scratch, need_input_grad);
+    else if (!relu)
+        grad.reshape(0, 0);
+}
+
+}  // namespace wexo::layer

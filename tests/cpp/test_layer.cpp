@@ -1,0 +1,423 @@
+// Layer init, forward and backward for dense, dropout, relu and unknown layers.
+#include "nn/layer.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using wexo::Layer;
+using wexo::Matrix;
+using wexo::Vector;
+namespace layer = wexo::layer;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+Matrix matrix(std::size_t n_rows, std::size_t n_cols, std::vector<float> values) {
+    Matrix m(n_rows, n_cols);
+    m.values = std::move(values);
+    return m;
+}
+
+Layer dense(Matrix weights, Vector biases, std::string activation = "") {
+    Layer l;
+    l.layer_type = "dense";
+    l.activation_type = std::move(activation);
+    l.n_inputs = weights.n_rows;
+    l.n_neurons = weights.n_cols;
+    l.weights = std::move(weights);
+    l.biases = std::move(biases);
+    return l;
+}
+
+Layer dropout(float keep) {
+    Layer l;
+    l.layer_type = "dropout";
+    l.dropout_rate = keep;
+    return l;
+}
+
+// A layer whose transient fields hold values that a pass must either replace or leave alone.
+Layer with_sentinels(Layer l) {
+    l.inputs = matrix(1, 1, {42});
+    l.activation_inputs = matrix(1, 1, {43});
+    l.dweights = matrix(1, 1, {44});
+    l.dbiases = {45};
+    l.weight_momentums = matrix(1, 1, {46});
+    l.weight_cache = matrix(1, 1, {47});
+    l.bias_momentums = {48};
+    l.bias_cache = {49};
+    l.binary_mask = matrix(1, 1, {50});
+    return l;
+}
+
+std::string abort_message(auto&& body) {
+    try {
+        body();
+    } catch (const wexo::Abort& e) {
+        return e.what();
+    }
+    return "no abort";
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(LayerInit, DropoutRateBecomesKeepProbability) {
+    Layer l = dropout(0.2f);
+    layer::init(l);
+    EXPECT_EQ(l.dropout_rate, 0.8f);
+    layer::init(l);
+    EXPECT_EQ(l.dropout_rate, std::nextafter(0.2f, 0.0f));  // 1 - 0.8 in float, just below 0.2
+    Layer unset = dropout(0.0f);
+    layer::init(unset);
+    EXPECT_EQ(unset.dropout_rate, 1.0f);
+}
+
+TEST(LayerInit, UnknownLayerTypesAreLeftAlone) {
+    for (const char* type : {"", "Dense", "dense ", "conv"}) {
+        Layer l = with_sentinels(dense(matrix(1, 1, {3}), {4}));
+        l.layer_type = type;
+        l.dropout_rate = 0.3f;
+        const Layer before = l;
+        layer::init(l);
+        EXPECT_EQ(l, before) << type;
+    }
+}
+
+TEST(LayerInit, DenseGetsFreshScaledNormalWeightsAndZeroBiases) {
+    Layer l = with_sentinels(Layer{});
+    l.layer_type = "dense";
+    l.n_inputs = 300;
+    l.n_neurons = 400;
+    l.weights = matrix(1, 2, {1, 2});
+    l.biases = {7, 7, 7};
+    const Layer before = l;
+    layer::init(l);
+    ASSERT_EQ(l.weights.n_rows, 300u);
+    ASSERT_EQ(l.weights.n_cols, 400u);
+    EXPECT_EQ(l.biases, Vector(400, 0.0f));
+    double sum = 0, sum_sq = 0;
+    for (float w : l.weights.values) {
+        sum += w;
+        sum_sq += static_cast<double>(w) * w;
+    }
+    const double n = static_cast<double>(l.weights.size());
+    EXPECT_NEAR(sum / n, 0.0, 1e-4);  // standard error 0.01 / sqrt(120000)
+    EXPECT_NEAR(std::sqrt(sum_sq / n), 0.01, 1e-4);
+
+    Layer rest = l;  // everything but weights and biases is untouched
+    rest.weights = before.weights;
+    rest.biases = before.biases;
+    EXPECT_EQ(rest, before);
+
+    const Matrix first = l.weights;
+    layer::init(l);
+    EXPECT_NE(l.weights, first);  // a fresh seed every time
+    EXPECT_EQ(l.biases, Vector(400, 0.0f));
+}
+
+TEST(LayerInit, DenseWithZeroCountsDrawsNothing) {
+    struct Case { std::uint64_t n_inputs, n_neurons; };
+    for (const Case c : {Case{0, 5}, Case{5, 0}, Case{0, 0}}) {
+        Layer l;
+        l.layer_type = "dense";
+        l.n_inputs = c.n_inputs;
+        l.n_neurons = c.n_neurons;
+        layer::init(l);
+        EXPECT_EQ(l.weights.n_rows, c.n_inputs);
+        EXPECT_EQ(l.weights.n_cols, c.n_neurons);
+        EXPECT_TRUE(l.weights.values.empty());
+        EXPECT_EQ(l.biases, Vector(c.n_neurons, 0.0f));
+    }
+}
+
+TEST(LayerInit, ImpossibleSizesAbort) {
+    struct Case { std::uint64_t n_inputs, n_neurons; };
+    for (const Case c : {Case{1ull << 40, 1ull << 40}, Case{1ull << 61, 1}, Case{1, 1ull << 62}}) {
+        Layer l;
+        l.layer_type = "dense";
+        l.n_inputs = c.n_inputs;
+        l.n_neurons = c.n_neurons;
+        EXPECT_THROW(layer::init(l), wexo::Abort) << c.n_inputs << " x " << c.n_neurons;
+        EXPECT_TRUE(l.weights.values.empty());
+    }
+}
+
+TEST(LayerForward, DenseIsAffineAndKeepsItsInput) {
+    Layer l = dense(matrix(2, 1, {0.5f, -1.0f}), {0.25f, 100.0f});  // the extra bias is ignored
+    Matrix batch = matrix(2, 2, {1, 2, 3, 4});
+    layer::forward(l, batch, true);
+    EXPECT_EQ(batch, matrix(2, 1, {-1.25f, -2.25f}));
+    EXPECT_EQ(l.inputs, matrix(2, 2, {1, 2, 3, 4}));
+    EXPECT_TRUE(l.activation_inputs.empty_shape());
+}
+
+TEST(LayerForward, DenseWithNoSamples) {
+    Layer l = dense(Matrix(2, 3), {0, 0, 0});
+    Matrix batch(0, 2);
+    layer::forward(l, batch, false);
+    EXPECT_EQ(batch.n_rows, 0u);
+    EXPECT_EQ(batch.n_cols, 3u);
+    EXPECT_EQ(l.inputs.n_cols, 2u);
+}
+
+TEST(LayerForward, DenseShapeFailuresAbortAfterKeepingTheInput) {
+    Layer short_biases = dense(Matrix(2, 3), {0, 0});
+    Matrix batch = matrix(1, 2, {1, 2});
+    EXPECT_EQ(abort_message([&] { layer::forward(short_biases, batch, true); }),
+              "dense forward: bias index 2 out of range for 2 biases (3 weight columns)");
+    EXPECT_EQ(short_biases.inputs, matrix(1, 2, {1, 2}));
+    Layer narrow = dense(Matrix(3, 1), {0});
+    Matrix wide(1, 2);
+    EXPECT_THROW(layer::forward(narrow, wide, true), wexo::Abort);
+}
+
+TEST(LayerForward, ReluKeepsPreActivationOutput) {
+    Layer l = dense(matrix(1, 3, {1, -1, 2}), {0, 0, 0}, "relu");
+    Matrix batch = matrix(2, 1, {1, 0.5f});
+    layer::forward(l, batch, true);
+    EXPECT_EQ(l.activation_inputs, matrix(2, 3, {1, -1, 2, 0.5f, -0.5f, 1}));
+    EXPECT_EQ(batch, matrix(2, 3, {1, 0, 2, 0.5f, 0, 1}));
+
+    Layer positive = dense(matrix(1, 1, {1}), {0}, "relu");
+    Matrix ones = matrix(1, 1, {1});
+    layer::forward(positive, ones, false);
+    EXPECT_EQ(positive.activation_inputs, matrix(1, 1, {1}));
+}
+
+TEST(LayerForward, UnknownTypeGivesEmptyOutput) {
+    for (const char* activation : {"relu", "", "Relu"}) {
+        Layer l = with_sentinels(Layer{});
+        l.layer_type = "Dense";
+        l.activation_type = activation;
+        Matrix batch = matrix(1, 2, {1, 2});
+        layer::forward(l, batch, true);
+        EXPECT_TRUE(batch.empty_shape()) << activation;
+        EXPECT_EQ(l.inputs, matrix(1, 1, {42}));
+        EXPECT_EQ(l.activation_inputs.empty_shape(), std::string(activation) == "relu") << activation;
+    }
+}
+
+TEST(LayerForward, DropoutEvaluationPassesTheBatchThrough) {
+    Layer l = with_sentinels(dropout(-0.5f));  // invalid, but not checked outside training
+    Matrix batch = matrix(1, 3, {1, 2, 3});
+    layer::forward(l, batch, false);
+    EXPECT_EQ(batch, matrix(1, 3, {1, 2, 3}));
+    EXPECT_EQ(l.inputs, batch);
+    EXPECT_EQ(l.binary_mask, matrix(1, 1, {50}));
+}
+
+TEST(LayerForward, DropoutMaskIsScaledAndKeepsAboutPOfTheValues) {
+    struct Case { float keep; };
+    for (const Case c : {Case{0.8f}, Case{0.3f}, Case{0.5f}}) {
+        Layer l = dropout(c.keep);
+        Matrix batch(400, 250);
+        for (std::size_t k = 0; k < batch.size(); ++k) batch.values[k] = static_cast<float>(k % 7) - 3.0f;
+        const Matrix input = batch;
+        layer::forward(l, batch, true);
+        ASSERT_EQ(l.binary_mask.n_rows, 400u);
+        ASSERT_EQ(l.binary_mask.n_cols, 250u);
+        EXPECT_EQ(l.inputs, input);
+        const float kept = 1.0f / c.keep;
+        std::size_t n_kept = 0;
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            const float m = l.binary_mask.values[k];
+            ASSERT_TRUE(m == 0.0f || m == kept) << m;
+            n_kept += m == kept;
+            ASSERT_EQ(batch.values[k], input.values[k] * m);
+        }
+        EXPECT_NEAR(static_cast<double>(n_kept) / batch.size(), c.keep, 0.005) << c.keep;  // 5 standard errors
+    }
+    EXPECT_EQ(1.0f / 0.8f, 1.25f);
+}
+
+TEST(LayerForward, DropoutCertainOutcomes) {
+    Layer all = dropout(1.0f);
+    Matrix batch = matrix(1, 3, {1, -2, 3});
+    layer::forward(all, batch, true);
+    EXPECT_EQ(all.binary_mask, matrix(1, 3, {1, 1, 1}));
+    EXPECT_EQ(batch, matrix(1, 3, {1, -2, 3}));
+
+    Layer none = dropout(0.0f);  // 0 / 0 everywhere
+    layer::forward(none, batch, true);
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_TRUE(std::isnan(none.binary_mask.values[k]));
+        EXPECT_TRUE(std::isnan(batch.values[k]));
+    }
+}
+
+TEST(LayerForward, DropoutRejectsProbabilitiesOutsideTheUnitInterval) {
+    struct Case { float keep; const char* tail; };
+    const Case cases[] = {{-0.5f, "ProbabilityTooSmall"}, {kNaN, "ProbabilityTooSmall"},
+                          {-std::numeric_limits<float>::infinity(), "ProbabilityTooSmall"},
+                          {1.5f, "ProbabilityTooLarge"}, {std::nextafter(1.0f, 2.0f), "ProbabilityTooLarge"}};
+    for (const Case& c : cases) {
+        for (Matrix batch : {Matrix(2, 2), Matrix(0, 0)}) {  // checked even when nothing is drawn
+            Layer l = dropout(c.keep);
+            const std::string msg = abort_message([&] { layer::forward(l, batch, true); });
+            EXPECT_TRUE(ends_with(msg, c.tail)) << c.keep << ": " << msg;
+        }
+    }
+}
+
+TEST(LayerBackward, DenseGradients) {
+    Layer l = dense(matrix(2, 1, {0.5f, -1.0f}), {0});
+    l.inputs = matrix(1, 2, {1, 2});
+    Matrix grad = matrix(1, 1, {3}), scratch;
+    layer::backward(l, grad, scratch, true);
+    EXPECT_EQ(l.dweights, matrix(2, 1, {3, 6}));
+    EXPECT_EQ(l.dbiases, Vector{3});
+    EXPECT_EQ(grad, matrix(1, 2, {1.5f, -3.0f}));
+
+    Layer r = dense(matrix(2, 1, {0.5f, -1.0f}), {0}, "relu");
+    r.inputs = matrix(1, 2, {1, 2});
+    r.activation_inputs = matrix(1, 1, {-0.2f});
+    grad = matrix(1, 1, {3});
+    layer::backward(r, grad, scratch, true);
+    EXPECT_EQ(r.dweights, matrix(2, 1, {0, 0}));
+    EXPECT_EQ(r.dbiases, Vector{0});
+    EXPECT_EQ(grad, matrix(1, 2, {0, 0}));
+}
+
+TEST(LayerBackward, DenseBiasGradientSumsOverSamples) {
+    Layer l = dense(Matrix(1, 2), {0, 0});
+    l.inputs = matrix(3, 1, {1, 1, 1});
+    Matrix grad = matrix(3, 2, {1, 10, 2, 20, 3, 30}), scratch;
+    layer::backward(l, grad, scratch, false);
+    EXPECT_EQ(l.dbiases, (Vector{6, 60}));
+    EXPECT_EQ(grad, matrix(3, 2, {1, 10, 2, 20, 3, 30}));  // no input gradient asked for
+}
+
+TEST(LayerBackward, RegularizationTerms) {
+    struct Case {
+        float weight_l1, weight_l2, bias_l1, bias_l2;
+        Vector dweights, dbiases;
+    };
+    // weights [[-2], [0]], biases [4], zero inputs: the gradients hold the regularization terms alone
+    const float inf = std::numeric_limits<float>::infinity();
+    const Case cases[] = {
+        {0.1f, 0, 0, 0, {-0.1f, 0.1f}, {0}},
+        {0, 0.25f, 0, 0, {-1.0f, 0.0f}, {0}},
+        {0, 0, 0.5f, 0, {0, 0}, {0.5f}},
+        {0, 0, 0, 0.5f, {0, 0}, {4.0f}},
+        {-0.1f, kNaN, -inf, kNaN, {0, 0}, {0}},  // not positive: nothing added
+    };
+    for (const Case& c : cases) {
+        Layer l = dense(matrix(2, 1, {-2, 0}), {4});
+        l.weight_regularizer_l1 = c.weight_l1;
+        l.weight_regularizer_l2 = c.weight_l2;
+        l.bias_regularizer_l1 = c.bias_l1;
+        l.bias_regularizer_l2 = c.bias_l2;
+        l.inputs = matrix(1, 2, {0, 0});
+        Matrix grad = matrix(1, 1, {0}), scratch;
+        layer::backward(l, grad, scratch, true);
+        EXPECT_EQ(l.dweights.values, c.dweights) << c.weight_l1 << " " << c.weight_l2;
+        EXPECT_EQ(l.dbiases, c.dbiases) << c.bias_l1 << " " << c.bias_l2;
+    }
+    Layer nan_weight = dense(matrix(1, 1, {kNaN}), {-0.0f});  // NaN and -0.0 count as positive for L1
+    nan_weight.weight_regularizer_l1 = 0.5f;
+    nan_weight.bias_regularizer_l1 = 0.5f;
+    nan_weight.inputs = matrix(1, 1, {0});
+    Matrix grad = matrix(1, 1, {0}), scratch;
+    layer::backward(nan_weight, grad, scratch, true);
+    EXPECT_EQ(nan_weight.dweights.values, Vector{0.5f});
+    EXPECT_EQ(nan_weight.dbiases, Vector{0.5f});
+}
+
+TEST(LayerBackward, DenseShapeFailuresAbort) {
+    Layer l = dense(Matrix(2, 1), {0});
+    Matrix scratch;
+    l.inputs = Matrix(2, 2);
+    Matrix wrong_rows(1, 1);
+    EXPECT_THROW(layer::backward(l, wrong_rows, scratch, true), wexo::Abort);
+    Matrix wrong_cols(2, 2);
+    EXPECT_THROW(layer::backward(l, wrong_cols, scratch, true), wexo::Abort);
+    Layer short_biases = dense(Matrix(1, 2), {0});
+    short_biases.bias_regularizer_l2 = 1.0f;
+    short_biases.inputs = Matrix(1, 1);
+    Matrix grad(1, 2);
+    EXPECT_THROW(layer::backward(short_biases, grad, scratch, true), wexo::Abort);
+}
+
+TEST(LayerBackward, DropoutAppliesTheMaskAndChangesNoField) {
+    Layer l = dropout(0.8f);
+    l.binary_mask = matrix(1, 2, {1.25f, 0});
+    const Layer before = l;
+    Matrix grad = matrix(1, 2, {2, 2}), scratch;
+    layer::backward(l, grad, scratch, true);
+    EXPECT_EQ(grad, matrix(1, 2, {2.5f, 0}));
+    EXPECT_EQ(l, before);
+    Matrix taller(2, 2);
+    EXPECT_THROW(layer::backward(l, taller, scratch, true), wexo::Abort);  // mask (1, 2) after a smaller batch
+}
+
+TEST(LayerBackward, ReluNeedsPreActivationsCoveringTheGradient) {
+    Layer l = dense(Matrix(1, 2), {0, 0}, "relu");
+    l.inputs = Matrix(2, 1);
+    l.activation_inputs = Matrix(1, 2);
+    Matrix grad(2, 2), scratch;
+    EXPECT_THROW(layer::backward(l, grad, scratch, true), wexo::Abort);
+}
+
+TEST(LayerBackward, UnknownTypePassesOnlyWhatReluProduced) {
+    Layer plain;
+    plain.layer_type = "Dropout";
+    Matrix grad = matrix(1, 2, {1, 2}), scratch;
+    layer::backward(plain, grad, scratch, true);
+    EXPECT_TRUE(grad.empty_shape());
+
+    Layer relu = plain;
+    relu.activation_type = "relu";
+    relu.activation_inputs = matrix(1, 2, {-1, 1});
+    grad = matrix(1, 2, {1, 2});
+    layer::backward(relu, grad, scratch, true);
+    EXPECT_EQ(grad, matrix(1, 2, {0, 2}));
+}
+
+// After a few epochs every buffer has the capacity its positions need: further epochs allocate nothing.
+TEST(LayerPasses, SteadyStateEpochsReuseEveryBuffer) {
+    std::vector<Layer> net;
+    for (auto [n_in, n_out] : {std::pair{5, 16}, std::pair{16, 3}}) {
+        Layer l;
+        l.layer_type = "dense";
+        l.activation_type = "relu";
+        l.n_inputs = n_in;
+        l.n_neurons = n_out;
+        layer::init(l);
+        net.push_back(l);
+        net.push_back(dropout(0.9f));
+    }
+    const Matrix x(64, 5);
+    Matrix batch, grad, scratch;
+    auto epoch = [&] {
+        batch = x;
+        for (Layer& l : net) layer::forward(l, batch, true);
+        grad = batch;
+        for (std::size_t k = net.size(); k-- > 0;) layer::backward(net[k], grad, scratch, k > 0);
+    };
+    auto buffers = [&] {
+        std::set<const float*> s = {batch.values.data(), grad.values.data(), scratch.values.data()};
+        for (const Layer& l : net)
+            for (const Matrix* m : {&l.inputs, &l.activation_inputs, &l.dweights, &l.binary_mask})
+                s.insert(m->values.data());
+        for (const Layer& l : net) s.insert(l.dbiases.data());
+        return s;
+    };
+    for (int k = 0; k < 8; ++k) epoch();
+    const auto settled = buffers();
+    for (int k = 0; k < 4; ++k) {
+        epoch();
+        EXPECT_EQ(buffers(), settled) << k;
+    }
+}
+
+}  // namespace
