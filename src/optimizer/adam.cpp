@@ -1,0 +1,156 @@
+// The two Adam steps: bias-corrected moments, and the correction folded into the step size.
+#include "optimizer/optimizer.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+namespace wexo::optimizer {
+
+namespace {
+
+// A matrix or vector (one row) seen as rows and columns, so both share one update loop.
+template <class T>
+struct Grid {
+    T* data;
+    std::size_t n_rows;
+    std::size_t n_cols;
+    T& at(std::size_t i, std::size_t j) const { return data[i * n_cols + j]; }
+    std::string shape() const {
+        std::string s = "(";
+        s.append(std::to_string(n_rows)).append(", ").append(std::to_string(n_cols)).append(")");
+        return s;
+    }
+};
+
+Grid<float> grid(Matrix& m) { return {m.values.data(), m.n_rows, m.n_cols}; }
+Grid<const float> grid(const Matrix& m) { return {m.values.data(), m.n_rows, m.n_cols}; }
+Grid<float> grid(Vector& v) { return {v.data(), 1, v.size()}; }
+Grid<const float> grid(const Vector& v) { return {v.data(), 1, v.size()}; }
+
+bool covers(const auto& big, const auto& small) { return big.n_rows >= small.n_rows && big.n_cols >= small.n_cols; }
+bool same_shape(const auto& a, const auto& b) { return a.n_rows == b.n_rows && a.n_cols == b.n_cols; }
+
+// One parameter array with its gradient and moments, by field name for the messages.
+struct Arrays {
+    Grid<float> w;
+    Grid<const float> g;
+    Grid<float> m;
+    Grid<float> v;
+    const char* w_name;
+    const char* g_name;
+    const char* m_name;
+    const char* v_name;
+};
+
+void check_arrays(const Arrays& a) {
+    auto need = [](const auto& big, const char* big_name, const auto& small, const char* small_name) {
+        if (!covers(big, small)) [[unlikely]] {
+            std::string msg = "adam: ";
+            msg.append(big_name).append(" ").append(big.shape()).append(" does not cover ");
+            msg.append(small_name).append(" ").append(small.shape());
+            fail(msg);
+        }
+    };
+    need(a.g, a.g_name, a.m, a.m_name);
+    need(a.g, a.g_name, a.v, a.v_name);
+    need(a.m, a.m_name, a.w, a.w_name);
+    need(a.v, a.v_name, a.w, a.w_name);
+}
+
+struct Decays {
+    float beta_1, one_minus_beta_1, beta_2, one_minus_beta_2;
+};
+
+// m <- m b1 + g (1 - b1) over m, v <- v b2 + g^2 (1 - b2) over v, then w <- step(w, m, v) over w, positions
+// matched by index. Each element depends only on its own position, so with equal shapes one fused pass gives
+// the same values as the three passes.
+template <class Step>
+void update_array(const Arrays& a, const Decays& d, Step step) {
+    if (same_shape(a.w, a.g) && same_shape(a.w, a.m) && same_shape(a.w, a.v)) {
+        const std::size_t n = a.w.n_rows * a.w.n_cols;
+        for (std::size_t k = 0; k < n; ++k) {
+            const float g = a.g.data[k];
+            const float m = a.m.data[k] * d.beta_1 + g * d.one_minus_beta_1;
+            const float v = a.v.data[k] * d.beta_2 + (g * g) * d.one_minus_beta_2;
+            a.m.data[k] = m;
+            a.v.data[k] = v;
+            a.w.data[k] = step(a.w.data[k], m, v);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < a.m.n_rows; ++i)
+        for (std::size_t j = 0; j < a.m.n_cols; ++j)
+            a.m.at(i, j) = a.m.at(i, j) * d.beta_1 + a.g.at(i, j) * d.one_minus_beta_1;
+    for (std::size_t i = 0; i < a.v.n_rows; ++i)
+        for (std::size_t j = 0; j < a.v.n_cols; ++j) {
+            const float g = a.g.at(i, j);
+            a.v.at(i, j) = a.v.at(i, j) * d.beta_2 + (g * g) * d.one_minus_beta_2;
+        }
+    for (std::size_t i = 0; i < a.w.n_rows; ++i)
+        for (std::size_t j = 0; j < a.w.n_cols; ++j) a.w.at(i, j) = step(a.w.at(i, j), a.m.at(i, j), a.v.at(i, j));
+}
+
+// Checks both arrays before changing either, then the weights, then the biases.
+template <class Step>
+void update_layer(const DynamicOptimizer& opt, Layer& layer, Step step) {
+    const Arrays weights{grid(layer.weights),
+                         grid(std::as_const(layer.dweights)),
+                         grid(layer.weight_momentums),
+                         grid(layer.weight_cache),
+                         "weights",
+                         "dweights",
+                         "weight_momentums",
+                         "weight_cache"};
+    const Arrays biases{grid(layer.biases),         grid(std::as_const(layer.dbiases)),
+                        grid(layer.bias_momentums), grid(layer.bias_cache),
+                        "biases",                   "dbiases",
+                        "bias_momentums",           "bias_cache"};
+    check_arrays(weights);
+    check_arrays(biases);
+    const Decays d{opt.beta_1, 1.0f - opt.beta_1, opt.beta_2, 1.0f - opt.beta_2};
+    update_array(weights, d, step);
+    update_array(biases, d, step);
+}
+
+std::int32_t step_number(const DynamicOptimizer& opt) {
+    WEXO_CHECK(opt.iterations < std::numeric_limits<std::int32_t>::max(), "optimizer iteration count overflow");
+    return opt.iterations + 1;
+}
+
+Matrix zeros_like(const Matrix& m) { return Matrix(m.n_rows, m.n_cols); }
+
+}  // namespace
+
+void adam::update_params(const DynamicOptimizer& opt, Layer& layer) {
+    if (layer.weight_cache.empty_shape()) {  // the one test: all four start over together
+        layer.weight_momentums = zeros_like(layer.weights);
+        layer.weight_cache = zeros_like(layer.weights);
+        layer.bias_momentums.assign(layer.biases.size(), 0.0f);
+        layer.bias_cache.assign(layer.biases.size(), 0.0f);
+    }
+    const std::int32_t t = step_number(opt);
+    const float m_correction = 1.0f - integer_power(opt.beta_1, t);
+    const float v_correction = 1.0f - integer_power(opt.beta_2, t);
+    const float neg_lr = -opt.current_learning_rate;
+    const float epsilon = opt.epsilon;
+    // the corrected moments m / (1 - b1^t) and v / (1 - b2^t) exist only per element
+    update_layer(opt, layer, [=](float w, float m, float v) {
+        return w + ((m / m_correction) * neg_lr) / (std::sqrt(v / v_correction) + epsilon);
+    });
+}
+
+void adam::update_params_tf(const DynamicOptimizer& opt, Layer& layer) {
+    if (layer.weight_cache.empty_shape()) layer.weight_cache = zeros_like(layer.weights);
+    if (layer.weight_momentums.empty_shape()) layer.weight_momentums = zeros_like(layer.weights);
+    if (layer.bias_momentums.empty()) layer.bias_momentums.assign(layer.biases.size(), 0.0f);
+    if (layer.bias_cache.empty()) layer.bias_cache.assign(layer.biases.size(), 0.0f);
+    const std::int32_t t = step_number(opt);
+    const float lr_t = (std::sqrt(1.0f - integer_power(opt.beta_2, t)) * opt.current_learning_rate) /
+                       (1.0f - integer_power(opt.beta_1, t));
+    const float epsilon = opt.epsilon;
+    update_layer(opt, layer, [=](float w, float m, float v) { return w - (m * lr_t) / (std::sqrt(v) + epsilon); });
+}
+
+}  // namespace wexo::optimizer
