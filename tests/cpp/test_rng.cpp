@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <set>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -40,15 +39,6 @@ TEST(ThreadGenerator, OutputLooksUniform) {
     }
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kDraws));
     EXPECT_NEAR(ones / kDraws, 32.0, 0.2);  // standard error 4 / 256
-}
-
-TEST(ThreadGenerator, ThreadsGetTheirOwnStreams) {
-    std::vector<std::uint64_t> a(64), b(64);
-    std::thread ta([&] { for (auto& v : a) v = wexo::rng::next_u64(); });
-    std::thread tb([&] { for (auto& v : b) v = wexo::rng::next_u64(); });
-    ta.join();
-    tb.join();
-    EXPECT_NE(a, b);
 }
 
 TEST(ThreadGenerator, ForkedChildDoesNotReplayTheParent) {
