@@ -1,0 +1,164 @@
+"""Aborts: the PanicException type, the stderr diagnostic, and where training and evaluation stop."""
+import pathlib
+import re
+
+import numpy as np
+import pytest
+
+import wexo
+
+f32, i32 = np.float32, np.int32
+EMPTY_X = np.zeros((0, 0), f32)
+
+
+def sgd():
+    return wexo.create_optimizer("sgd", 0.1, 0.0)
+
+
+def divide_by_zero():
+    wexo.train_linear_model(wexo.create_linear_model("linear", ""), sgd(), 10, 0,
+                            EMPTY_X, np.zeros(0, f32), EMPTY_X, np.zeros(0, f32))
+
+
+def test_the_abort_exception_derives_directly_from_base_exception(panic):
+    assert (panic.__name__, panic.__qualname__, panic.__module__) == ("PanicException", "PanicException",
+                                                                      "pyo3_runtime")
+    assert panic.__bases__ == (BaseException,)
+    assert not issubclass(panic, Exception)
+    assert not hasattr(wexo, "PanicException")
+
+
+def test_a_handler_for_exception_does_not_catch_an_abort(panic):
+    caught = None
+    try:
+        try:
+            divide_by_zero()
+        except Exception:  # noqa: BLE001
+            caught = "Exception"
+    except BaseException as e:  # noqa: B036
+        caught = e
+    assert type(caught) is panic
+    assert caught.args == ("attempt to divide by zero",)
+    assert str(caught) == "attempt to divide by zero"
+
+
+def test_every_abort_raises_the_same_type(panic, linear):
+    m = wexo.add_linear_model_layer(linear, 2, 1, "dense")
+    with pytest.raises(BaseException) as info:
+        wexo.evaluate_linear_model(m, np.ones((3, 2), f32), np.ones(3, f32))
+    assert type(info.value) is panic
+
+
+def test_a_diagnostic_line_goes_to_stderr_first(capfd, panic):
+    capfd.readouterr()
+    with pytest.raises(panic):
+        divide_by_zero()
+    out, err = capfd.readouterr()
+    assert out == ""
+    assert re.fullmatch(r"wexo: aborted at src/[\w/]+\.(cpp|h):\d+: attempt to divide by zero\n", err), err
+
+
+def test_the_module_keeps_working_after_an_abort(panic, capfd):
+    for _ in range(3):
+        with pytest.raises(panic):
+            divide_by_zero()
+    m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", ""), 1, 1, "dense")
+    assert type(m).__name__ == "LinearModel"
+
+
+@pytest.mark.parametrize("kind", ["linear", "categorical"])
+def test_print_freq_zero_aborts_before_anything_is_printed_or_written(tmp_path, capfd, panic, kind):
+    path = tmp_path / "best.json"
+    labels = np.zeros(3, f32 if kind == "linear" else i32)
+    x = np.ones((3, 1), f32)
+    if kind == "linear":
+        m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", str(path)), 1, 1, "dense")
+        train = wexo.train_linear_model
+    else:
+        m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", str(path)), 1, 2, "dense")
+        train = wexo.train_categorical_model
+    capfd.readouterr()
+    with pytest.raises(panic) as info:
+        train(m, sgd(), 5, 0, x, labels, x, labels)
+    assert info.value.args == ("attempt to divide by zero",)
+    assert capfd.readouterr().out == ""
+    assert not path.exists()
+
+
+def test_argument_errors_come_before_the_print_freq_abort():
+    with pytest.raises(TypeError, match="^argument 'val_y': "):
+        wexo.train_linear_model(wexo.create_linear_model("linear", ""), sgd(), 10, 0,
+                                EMPTY_X, np.zeros(0, f32), EMPTY_X, np.zeros(0, np.float64))
+
+
+def test_layers_are_initialised_before_the_print_freq_check(panic):
+    # 2**32 x 2**32 weights cannot even be counted: the layer's abort comes first
+    m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", ""), 2**32, 2**32, "dense")
+    with pytest.raises(panic) as info:
+        wexo.train_linear_model(m, sgd(), 10, 0, EMPTY_X, np.zeros(0, f32), EMPTY_X, np.zeros(0, f32))
+    assert info.value.args != ("attempt to divide by zero",)
+
+
+def overcommit_always():
+    try:
+        return pathlib.Path("/proc/sys/vm/overcommit_memory").read_text().strip() == "1"
+    except OSError:
+        return True
+
+
+@pytest.mark.skipif(overcommit_always(), reason="the kernel would grant the allocation and then run out")
+def test_an_impossible_allocation_during_init_aborts(panic, capfd):
+    # 2**20 x 2**20 floats is 4 TiB
+    m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", ""), 2**20, 2**20, "dense")
+    with pytest.raises(panic) as info:
+        wexo.train_categorical_model(m, sgd(), 1, 1, EMPTY_X, np.zeros(0, i32), EMPTY_X, np.zeros(0, i32))
+    assert info.value.args == ("memory allocation failed",)
+    assert capfd.readouterr().err == "wexo: aborted: memory allocation failed\n"
+
+
+def test_a_size_beyond_the_address_space_aborts(panic):
+    # 2**31 x 2**31 elements: the count fits in 64 bits, the bytes do not
+    m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", ""), 2**31, 2**31, "dense")
+    with pytest.raises(panic) as info:
+        wexo.train_linear_model(m, sgd(), 1, 1, EMPTY_X, np.zeros(0, f32), EMPTY_X, np.zeros(0, f32))
+    assert len(info.value.args) == 1 and info.value.args[0]
+
+
+@pytest.mark.parametrize("kind", ["linear", "categorical"])
+def test_evaluating_a_built_model_aborts_on_its_empty_weights(capfd, panic, kind):
+    x = np.ones((3, 2), f32)
+    if kind == "linear":
+        m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", ""), 2, 1, "dense")
+        call = lambda: wexo.evaluate_linear_model(m, x, np.ones(3, f32))  # noqa: E731
+    else:
+        m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", ""), 2, 2, "dense")
+        call = lambda: wexo.evaluate_categorical_model(m, x, np.zeros(3, i32))  # noqa: E731
+    capfd.readouterr()
+    with pytest.raises(panic):
+        call()
+    out, err = capfd.readouterr()
+    assert out == ""
+    assert err.startswith("wexo: aborted") and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("load", [wexo.load_linear_model, wexo.load_categorical_model])
+def test_loading_a_missing_file_aborts(tmp_path, panic, load):
+    with pytest.raises(panic):
+        load(str(tmp_path / "missing.json"))
+
+
+def test_numpy_that_cannot_be_imported_aborts_the_call(run_python):
+    r = run_python("""
+        import sys
+        import wexo
+        m = wexo.create_linear_model("linear", "")
+        sys.modules["numpy"] = None  # blocks every import of numpy
+        for _ in range(2):  # and stays an abort, not a crash, on the next call
+            try:
+                wexo.evaluate_linear_model(m, [], [])
+            except BaseException as e:
+                print(type(e).__module__, type(e).__name__, isinstance(e, Exception))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["pyo3_runtime PanicException False"] * 2
+    assert r.stderr.startswith("wexo: aborted at src/python/arrays.cpp:")
