@@ -26,7 +26,6 @@ template <std::size_t N>
 struct Text {
     char chars[N]{};
     constexpr Text(const char (&s)[N]) { std::copy_n(s, N, chars); }
-    constexpr std::string_view view() const { return {chars, N - 1}; }
 };
 
 inline constexpr std::size_t kMaxParams = 8;
@@ -39,22 +38,31 @@ struct Signature {
     std::size_t n_params = 0;
 };
 
-consteval Signature parse_signature(std::string_view text, const char* function) {
+// Plain index loops: GCC's sanitizer builds cannot evaluate string_view searches on template argument
+// objects at compile time.
+consteval std::size_t find_char(const char* text, std::size_t from, std::size_t n, char c) {
+    while (from < n && text[from] != c) ++from;
+    return from;
+}
+
+consteval Signature parse_signature(const char* text, std::size_t n, const char* function) {
+    constexpr char kNone[] = "=None";
+    constexpr std::size_t kNoneSize = sizeof(kNone) - 1;
     Signature sig;
     sig.function = function;
-    std::string_view rest = text.substr(text.find('(') + 1);
-    rest = rest.substr(0, rest.rfind(')'));
-    constexpr std::string_view kNone = "=None";
-    while (!rest.empty()) {
-        const std::size_t comma = rest.find(", ");
-        std::string_view param = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
-        const bool optional = param.ends_with(kNone);
-        if (optional) param.remove_suffix(kNone.size());
+    std::size_t begin = find_char(text, 0, n, '(') + 1;
+    const std::size_t close = find_char(text, begin, n, ')');
+    while (begin < close) {
+        const std::size_t end = find_char(text, begin, close, ',');
+        std::size_t size = end - begin;
+        bool optional = size >= kNoneSize;
+        for (std::size_t i = 0; optional && i < kNoneSize; ++i) optional = text[end - kNoneSize + i] == kNone[i];
+        if (optional) size -= kNoneSize;
         if (sig.n_params == kMaxParams) throw "too many parameters";
-        sig.params[sig.n_params] = param;
+        sig.params[sig.n_params] = std::string_view(text + begin, size);
         sig.optional[sig.n_params] = optional;
         ++sig.n_params;
+        begin = end + 2;  // past ", "
     }
     return sig;
 }
@@ -63,18 +71,20 @@ consteval Signature parse_signature(std::string_view text, const char* function)
 template <Text Sig>
 inline constexpr auto kFunctionName = [] {
     std::array<char, sizeof(Sig.chars)> name{};
-    std::copy_n(Sig.chars, Sig.view().find('('), name.begin());
+    for (std::size_t i = 0; Sig.chars[i] != '('; ++i) name[i] = Sig.chars[i];
     return name;
 }();
 template <Text Sig>
 inline constexpr auto kFunctionDoc = [] {
-    constexpr std::string_view kTail = "\n--\n\n";
-    std::array<char, sizeof(Sig.chars) + kTail.size()> doc{};
-    std::copy_n(kTail.begin(), kTail.size(), std::copy_n(Sig.chars, Sig.view().size(), doc.begin()));
+    constexpr char kTail[] = "\n--\n\n";
+    std::array<char, sizeof(Sig.chars) + sizeof(kTail) - 1> doc{};
+    std::size_t n = 0;
+    for (std::size_t i = 0; i + 1 < sizeof(Sig.chars); ++i) doc[n++] = Sig.chars[i];
+    for (std::size_t i = 0; i + 1 < sizeof(kTail); ++i) doc[n++] = kTail[i];
     return doc;
 }();
 template <Text Sig>
-inline constexpr Signature kSignature = parse_signature(Sig.view(), kFunctionName<Sig>.data());
+inline constexpr Signature kSignature = parse_signature(Sig.chars, sizeof(Sig.chars) - 1, kFunctionName<Sig>.data());
 
 // Places positional and keyword arguments into slots, borrowed; nullptr where absent, and where an optional
 // parameter got None. Raises CPython's usual TypeError and throws PyErrorSet when they do not fit.
