@@ -12,6 +12,9 @@ void append_fixed(std::string& out, float v, int decimals);
 // Shortest round-trip digits, positional, no exponent, no trailing zeros: 1 -> "1", 1e-7 -> "0.0000001".
 void append_shortest_positional(std::string& out, float v);
 
+// The same layout for a double's shortest digits (messages that quote a number read from a file).
+void append_shortest_positional_f64(std::string& out, double v);
+
 // Model-file layout of the shortest round-trip digits ("1.0", "1e-7", "1.2345679e14"); non-finite -> "null".
 // Writes at most kMaxJsonFloat bytes at p and returns the end.
 inline constexpr int kMaxJsonFloat = 32;
@@ -20,7 +23,8 @@ char* write_json_float(char* p, float v);
 // Unsigned decimal; writes at most 20 bytes at p and returns the end.
 char* write_u64(char* p, unsigned long long v);
 
-// One write(2) of the whole line to file descriptor 1 (retrying short writes).
+// One write(2) of the whole line to file descriptor 1, retrying interrupted and short writes; a write error
+// (closed or full stdout) drops the line.
 void write_stdout(std::string_view line);
 
 }  // namespace wexo::text
