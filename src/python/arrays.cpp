@@ -45,7 +45,8 @@ void copy_elements(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, T* 
     const npy_intp col_stride = strides[PyArray_NDIM(a) - 1];
     for (std::size_t i = 0; i < n_rows; ++i) {
         const char* row = base + static_cast<npy_intp>(i) * row_stride;
-        for (std::size_t j = 0; j < n_cols; ++j) std::memcpy(out++, row + static_cast<npy_intp>(j) * col_stride, sizeof(T));
+        for (std::size_t j = 0; j < n_cols; ++j)
+            std::memcpy(out++, row + static_cast<npy_intp>(j) * col_stride, sizeof(T));
     }
 }
 

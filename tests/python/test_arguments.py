@@ -1,6 +1,7 @@
 """Argument binding and conversion: CPython's wording for binding errors, the "argument '<name>': " prefix,
 integer ranges, float-likes, strings, and model and optimizer classes."""
 import inspect
+import json
 
 import numpy as np
 import pytest
@@ -395,3 +396,45 @@ def test_other_exceptions_from_conversions_pass_through_unchanged(call, exc):
     with pytest.raises(BaseException) as info:
         call(Raises(exc))
     assert info.value is exc
+
+
+# ---- what reaches the record ------------------------------------------------------------------------------
+
+def trained_file(model, path):
+    """Trains long enough that the loss improves and the best-parameters file is written; returns its JSON."""
+    x = np.ones((64, 1), np.float32)
+    if type(model).__name__ == "LinearModel":
+        y = np.ones(64, np.float32)
+        wexo.train_linear_model(model, wexo.create_optimizer("sgd", 0.1, 0.0), 20, 1, x, y, x[:0, :0], y[:0])
+    else:
+        y = np.zeros(64, np.int32)
+        wexo.train_categorical_model(model, wexo.create_optimizer("sgd", 0.5, 0.0), 20, 1, x, y, x[:0, :0], y[:0])
+    with open(path) as f:
+        return json.load(f)
+
+
+@pytest.mark.parametrize("rate", [0.25, 1 / 3, Float(0.1), 0, False, np.float64(0.7), Index(0)])
+@pytest.mark.parametrize("kind", ["linear", "categorical"])
+def test_layer_arguments_reach_the_record_as_given(tmp_path, capfd, kind, rate):
+    path = str(tmp_path / "best.json")
+    if kind == "linear":
+        base, add, n_out = wexo.create_linear_model("linear", path), wexo.add_linear_model_layer, 1
+    else:
+        base, add, n_out = wexo.create_categorical_model("softmax", path), wexo.add_categorical_model_layer, 2
+    base = add(base, 1, n_out, "dense")
+    m = add(base, 2**64 - 1, None, "dropout", "h\u00e9 \u2603", rate)
+    doc = trained_file(m, path)
+    dense, dropout = doc["layers"]
+    assert (dense["layer_type"], dense["activation_type"], dense["n_inputs"], dense["n_neurons"]) == \
+           ("dense", "", 1, n_out)
+    assert (dropout["layer_type"], dropout["activation_type"], dropout["n_inputs"], dropout["n_neurons"]) == \
+           ("dropout", "h\u00e9 \u2603", 2**64 - 1, 0)
+    # training turns the drop fraction, rounded to float32, into a keep probability
+    keep = np.float32(1) - np.float32(float(rate))
+    assert np.float32(dropout["dropout_rate"]) == keep
+    assert doc["save_best_params"] == path
+
+    # neither adding a layer nor training changed the objects passed in
+    assert len(trained_file(base, path)["layers"]) == 1
+    again = trained_file(m, path)
+    assert len(again["layers"]) == 2 and np.float32(again["layers"][1]["dropout_rate"]) == keep
