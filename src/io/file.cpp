@@ -1,0 +1,129 @@
+// Atomic replacement of a file through a temporary sibling, and OS error text.
+#include "io/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "core/check.h"
+
+namespace wexo::file {
+namespace {
+
+constexpr int kMaxSymlinkHops = 40;  // as the kernel's own limit
+constexpr int kTempAttempts = 64;
+
+// The file a path finally names: each symlink replaced by its target, relative targets taken from the link's
+// directory. A dangling link yields the path it points to (a new file is made there).
+std::string resolve_symlinks(std::string p) {
+    for (int hop = 0; hop < kMaxSymlinkHops; ++hop) {
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        std::string link(256, '\0');
+        ssize_t n = 0;
+        while ((n = ::readlink(p.c_str(), link.data(), link.size())) >= static_cast<ssize_t>(link.size()))
+            link.resize(link.size() * 2);
+        if (n < 0) return p;
+        link.resize(static_cast<std::size_t>(n));
+        const std::size_t slash = p.rfind('/');
+        if (link.front() == '/' || slash == std::string::npos)
+            p = std::move(link);
+        else
+            p = p.substr(0, slash + 1) + link;
+    }
+    return p;  // still a link: opening it reports the loop
+}
+
+std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+std::string os_error_text(int err) {
+    char buf[256];
+    const char* text = ::strerror_r(err, buf, sizeof buf);  // the GNU form returns the text
+    return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+Replacement::Replacement(std::string path, std::string_view label) : path_(std::move(path)), label_(label) {
+    const auto fail_open = [this](int err) {
+        fail("cannot open " + label_ + " '" + path_ + "' for writing: " + os_error_text(err));
+    };
+    target_ = resolve_symlinks(path_);
+    struct stat st;
+    const bool exists = ::stat(target_.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT) fail_open(errno);
+    if (exists && !S_ISREG(st.st_mode)) {
+        // devices and pipes cannot be renamed over; directories fail here with EISDIR
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0) fail_open(errno);
+        return;
+    }
+    const std::size_t slash = target_.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
+    // keep the name within NAME_MAX: dot, at most 200 bytes of the name, ".tmp", 16 hex digits
+    const std::string base = target_.substr(slash == std::string::npos ? 0 : slash + 1, 200);
+    std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                         (static_cast<std::uint64_t>(::getpid()) << 32) ^ reinterpret_cast<std::uintptr_t>(this);
+    int err = EEXIST;
+    for (int attempt = 0; attempt < kTempAttempts && err == EEXIST; ++attempt) {
+        seed = mix(seed);
+        char suffix[17];
+        for (int i = 0; i < 16; ++i) suffix[i] = "0123456789abcdef"[(seed >> (4 * i)) & 15];
+        suffix[16] = '\0';
+        std::string name = dir + "." + base + ".tmp" + suffix;
+        // mode 0666 before the umask: exactly the bits a newly created target would get
+        fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            temp_ = std::move(name);
+            break;
+        }
+        err = errno;
+    }
+    if (fd_ < 0) fail_open(err);
+    if (exists) {
+        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd_, st.st_uid, st.st_gid) != 0) {
+            // only a privileged process may keep another owner; the file is then ours
+        }
+        if (::fchmod(fd_, st.st_mode & 07777) != 0) fail_open(errno);
+    }
+}
+
+Replacement::~Replacement() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+void Replacement::write(const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd_, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) fail_write(w < 0 ? errno : EIO);
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+void Replacement::commit() {
+    // Linux closes the descriptor even when close reports EINTR, so only other errors are failures.
+    if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) fail_write(errno);
+    if (temp_.empty()) return;
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) fail_write(errno);
+    temp_.clear();
+}
+
+void Replacement::fail_write(int err) const {
+    fail("cannot write " + label_ + " '" + path_ + "': " + os_error_text(err));
+}
+
+}  // namespace wexo::file

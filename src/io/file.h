@@ -1,0 +1,41 @@
+// Replacing a file's content so that a failed write never leaves a truncated or lost file, and OS error text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace wexo::file {
+
+// "No such file or directory (os error 2)": the text and code of errno value err.
+std::string os_error_text(int err);
+
+// New content for the file at path. A regular file (or a path that does not exist yet) is written to a
+// temporary file in the same directory and renamed over it by commit(): a new file gets 0666 & ~umask, an
+// existing one keeps its permission bits (and, where allowed, its owner). A symlink is followed and its
+// target replaced. Anything else that exists (a device such as /dev/full, a pipe) is opened and written in
+// place. Every failure aborts with "cannot open <label> '<path>' for writing: <os error>" or "cannot write
+// <label> '<path>': <os error>"; the temporary file never outlives the object.
+class Replacement {
+public:
+    Replacement(std::string path, std::string_view label);
+    ~Replacement();
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    // All n bytes, retrying interrupted and short writes.
+    void write(const char* p, std::size_t n);
+    // Closes the file and moves it over the target; the new content is in place only after this returns.
+    void commit();
+
+private:
+    [[noreturn]] void fail_write(int err) const;
+
+    std::string path_;   // as given, for messages
+    std::string label_;  // "model file"
+    std::string temp_;   // the temporary file; empty when writing in place or once renamed
+    std::string target_;  // path with symlinks resolved
+    int fd_ = -1;
+};
+
+}  // namespace wexo::file
