@@ -226,7 +226,7 @@ def test_float_likes_are_accepted(value, linear):
 @pytest.mark.parametrize("value,message", [
     ("0.1", "must be real number, not str"),
     (b"1", "must be real number, not bytes"),
-    (1j, "must be real number, not complex"),
+    (1j, None),  # the wording differs between interpreter versions
     ([1.0], "must be real number, not list"),
     (Float("x"), None),  # __float__ returning a non-float: the interpreter's own TypeError
 ])
