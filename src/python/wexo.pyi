@@ -18,17 +18,16 @@ __all__ = [
     "evaluate_categorical_model",
 ]
 
+# Not attributes of the module at run time: reach them through type() of a returned object.
+# None of them can be constructed or subclassed.
 @final
-class LinearModel:
-    """Returned by create_linear_model, add_linear_model_layer and load_linear_model; cannot be constructed."""
+class LinearModel: ...
 
 @final
-class CategoricalModel:
-    """Returned by create_categorical_model, add_categorical_model_layer and load_categorical_model."""
+class CategoricalModel: ...
 
 @final
-class DynamicOptimizer:
-    """Returned by create_optimizer; cannot be constructed."""
+class DynamicOptimizer: ...
 
 _Index = SupportsIndex
 _Real = SupportsFloat | SupportsIndex
