@@ -45,9 +45,9 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
     if (biases.size() < n) [[unlikely]]
         fail("dense forward: bias index " + std::to_string(biases.size()) + " out of range for " +
              std::to_string(biases.size()) + " biases (" + std::to_string(n) + " weight columns)");
-    const float* b = biases.data();
+    const float* __restrict b = biases.data();
     for (std::size_t i = 0; i < out.n_rows; ++i) {
-        float* row = out.row(i);
+        float* __restrict row = out.row(i);
         for (std::size_t j = 0; j < n; ++j) row[j] += b[j];
     }
 }
@@ -62,9 +62,10 @@ void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad)
 
     Vector& db = layer.dbiases;
     db.assign(grad.n_cols, 0.0f);
+    float* __restrict sums = db.data();
     for (std::size_t i = 0; i < grad.n_rows; ++i) {
-        const float* g = grad.row(i);
-        for (std::size_t j = 0; j < grad.n_cols; ++j) db[j] += g[j];
+        const float* __restrict g = grad.row(i);
+        for (std::size_t j = 0; j < grad.n_cols; ++j) sums[j] += g[j];
     }
 
     // A strength that is 0, negative or NaN adds nothing.

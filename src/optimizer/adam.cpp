@@ -70,13 +70,17 @@ template <class Step>
 void update_array(const Arrays& a, const Decays& d, Step step) {
     if (same_shape(a.w, a.g) && same_shape(a.w, a.m) && same_shape(a.w, a.v)) {
         const std::size_t n = a.w.n_rows * a.w.n_cols;
+        float* __restrict pw = a.w.data;
+        const float* __restrict pg = a.g.data;
+        float* __restrict pm = a.m.data;
+        float* __restrict pv = a.v.data;
         for (std::size_t k = 0; k < n; ++k) {
-            const float g = a.g.data[k];
-            const float m = a.m.data[k] * d.beta_1 + g * d.one_minus_beta_1;
-            const float v = a.v.data[k] * d.beta_2 + (g * g) * d.one_minus_beta_2;
-            a.m.data[k] = m;
-            a.v.data[k] = v;
-            a.w.data[k] = step(a.w.data[k], m, v);
+            const float g = pg[k];
+            const float m = pm[k] * d.beta_1 + g * d.one_minus_beta_1;
+            const float v = pv[k] * d.beta_2 + (g * g) * d.one_minus_beta_2;
+            pm[k] = m;
+            pv[k] = v;
+            pw[k] = step(pw[k], m, v);
         }
         return;
     }
