@@ -19,7 +19,7 @@ def spiral(n_per_class=100, classes=3, seed=0):
     for c in range(classes):
         r = np.linspace(0.0, 1.0, n_per_class)
         t = np.linspace(c * 4.0, (c + 1) * 4.0, n_per_class) + rng.normal(0.0, 0.2, n_per_class)
-        xs.append(np.c_[r * np.sin(t * 2.5), r * np.cos(t * 2.5)])
+        xs.append(np.c_[r * np.sin(t), r * np.cos(t)])
         ys.append(np.full(n_per_class, c))
     return np.concatenate(xs), np.concatenate(ys)
 
@@ -49,7 +49,7 @@ def main():
     ap.add_argument("--data", choices=["digits", "spiral"], default=default_data)
     ap.add_argument("--epochs", type=int, default=1000)
     ap.add_argument("--hidden", type=int, default=64)
-    ap.add_argument("--dropout", type=float, default=0.1)
+    ap.add_argument("--dropout", type=float, default=0.0, help="add a dropout layer dropping this fraction")
     ap.add_argument("--optimizer", choices=["adam", "tf_adam", "sgd"], default="adam")
     ap.add_argument("--learning-rate", type=float, default=0.01)
     ap.add_argument("--decay", type=float, default=1e-4)

@@ -105,7 +105,7 @@ def spiral(n_per_class=30, classes=3, seed=0):
     for c in range(classes):
         r = np.linspace(0.0, 1, n_per_class)
         t = np.linspace(c * 4, (c + 1) * 4, n_per_class) + rng.normal(0, 0.2, n_per_class)
-        xs.append(np.c_[r * np.sin(t * 2.5), r * np.cos(t * 2.5)])
+        xs.append(np.c_[r * np.sin(t), r * np.cos(t)])
         ys.append(np.full(n_per_class, c))
     return np.concatenate(xs).astype(f32), np.concatenate(ys).astype(np.int32)
 
