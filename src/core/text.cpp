@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -46,7 +48,8 @@ constexpr std::uint64_t kPow10u[] = {1ULL,
                                      1000000000000ULL};
 
 // Digits of v right-aligned so that they end at `end`; returns their start.
-char* digits_backwards(char* end, std::uint64_t v) {
+template <class U>
+char* digits_backwards(char* end, U v) {
     while (v >= 100) {
         const unsigned pair = static_cast<unsigned>(v % 100) * 2;
         v /= 100;
@@ -107,20 +110,59 @@ Shortest shortest(double v) {
     return shortest_from_chars(buf, r.ptr);
 }
 
-// Digits of s at p, and their count.
-int put_digits(char* p, std::uint64_t significand) {
-    char tmp[20];
-    char* start = digits_backwards(tmp + sizeof tmp, significand);
-    const int n = static_cast<int>(tmp + sizeof tmp - start);
-    std::memcpy(p, start, static_cast<std::size_t>(n));
-    return n;
+int digit_count(std::uint64_t v) {
+    static constexpr std::uint64_t kPowers[20] = {1ULL,
+                                                  10ULL,
+                                                  100ULL,
+                                                  1000ULL,
+                                                  10000ULL,
+                                                  100000ULL,
+                                                  1000000ULL,
+                                                  10000000ULL,
+                                                  100000000ULL,
+                                                  1000000000ULL,
+                                                  10000000000ULL,
+                                                  100000000000ULL,
+                                                  1000000000000ULL,
+                                                  10000000000000ULL,
+                                                  100000000000000ULL,
+                                                  1000000000000000ULL,
+                                                  10000000000000000ULL,
+                                                  100000000000000000ULL,
+                                                  1000000000000000000ULL,
+                                                  10000000000000000000ULL};
+    // floor(log10) from the bit width (1233 / 4096 ~ log10 2), corrected by one comparison
+    const int t = static_cast<int>((std::bit_width(v | 1) * 1233) >> 12);
+    return t + 1 - (v < kPowers[t]);
+}
+
+// v < 10^9 as exactly nine digits, leading zeros included, without divisions: y holds v / 10^8 in 57-bit
+// fixed point, rounded up by less than 2e-9, which stays below the next digit boundary after four steps
+// of multiplying by 100.
+void put_nine_digits(char* p, std::uint32_t v) {
+    constexpr std::uint64_t kMask = (std::uint64_t{1} << 57) - 1;
+    std::uint64_t y = v * std::uint64_t{1441151881};  // ceil(2^57 / 10^8)
+    p[0] = static_cast<char>('0' + (y >> 57));
+    for (int i = 1; i < 9; i += 2) {
+        y = (y & kMask) * 100;
+        std::memcpy(p + i, kDigitPairs + 2 * (y >> 57), 2);
+    }
+}
+
+// The n digits of v at p; a float's nine digits or fewer take the cheaper 32-bit division.
+void put_digits(char* p, std::uint64_t v, int n) {
+    if (v <= UINT32_MAX)
+        digits_backwards(p + n, static_cast<std::uint32_t>(v));
+    else
+        digits_backwards(p + n, v);
 }
 
 // Positional layout of finite, non-zero |v| with shortest digits: no exponent, no trailing zeros, whole numbers
 // without a point.
 void append_positional(std::string& out, bool negative, Shortest s) {
     char digits[20];
-    const int n = put_digits(digits, s.significand);
+    const int n = digit_count(s.significand);
+    put_digits(digits, s.significand, n);
     const int e = s.exponent + n;  // value = 0.d1...dn * 10^e
     if (negative) out.push_back('-');
     if (e >= n) {
@@ -199,53 +241,67 @@ char* write_json_float(char* p, float v) {
         std::memcpy(p, "null", 4);
         return p + 4;
     }
-    if (std::signbit(v)) {
-        *p++ = '-';
-        v = -v;
-    }
+    // Branch-free where the data decides (sign, digit count): random signs would mispredict every other time.
+    *p = '-';
+    p += std::signbit(v);
+    v = std::fabs(v);
     if (v == 0) {
         std::memcpy(p, "0.0", 3);
         return p + 3;
     }
     const Shortest s = shortest(v);
-    // Digits go one place right of p so that a point can be slid in front of the fraction in place.
-    const int n = put_digits(p + 1, s.significand);
+    const auto sig = static_cast<std::uint32_t>(s.significand);  // at most 9 digits
+    const int n = digit_count(sig);
     const int e = s.exponent + n;  // value = 0.d1...dn * 10^e
+    // digits[0, 15) = six zeros and the nine-digit form; z: the significant digits preceded by six zeros
+    char digits[32];
+    std::memset(digits, '0', sizeof digits);
+    put_nine_digits(digits + 6, sig);
+    const char* z = digits + 9 - n;
+    const char* d = z + 6;
+    // The fixed 16-byte copies may write past the text's end, staying within kMaxJsonFloat bytes; they compile
+    // to plain moves where copies of the exact length would be library calls.
+    if (-6 < e && e < n) {
+        // "12.5" and "0.001" are one layout: integer part (a single 0 when e <= 0), point, fraction; no branch
+        // on which, since data mixes both at random
+        const int n_int = std::max(e, 1);
+        std::memcpy(p, z + 6 + e - n_int, 16);
+        p[n_int] = '.';
+        std::memcpy(p + n_int + 1, z + 6 + e, 16);
+        return p + n_int + 1 + (n - e);
+    }
     if (n <= e && e <= 13) {
-        std::memmove(p, p + 1, static_cast<std::size_t>(n));
-        p += n;
-        for (int i = n; i < e; ++i) *p++ = '0';
-        std::memcpy(p, ".0", 2);
-        return p + 2;
+        std::memcpy(p, d, 16);
+        std::memset(p + n, '0', 16);
+        std::memcpy(p + e, ".0", 2);
+        return p + e + 2;
     }
-    if (0 < e && e < n) {
-        std::memmove(p, p + 1, static_cast<std::size_t>(e));
-        p[e] = '.';
-        return p + n + 1;
-    }
-    if (-6 < e && e <= 0) {
-        const int zeros = -e;
-        std::memmove(p + 2 + zeros, p + 1, static_cast<std::size_t>(n));
-        p[0] = '0';
-        p[1] = '.';
-        std::memset(p + 2, '0', static_cast<std::size_t>(zeros));
-        return p + 2 + zeros + n;
-    }
-    // scientific: d[.ddd]e<exp>
-    p[0] = p[1];
-    if (n > 1) {
-        p[1] = '.';
-        p += n + 1;
-    } else {
-        p += 1;
-    }
+    // scientific: d[.ddd]e<exp>, |exp| <= 45
+    p[0] = d[0];
+    p[1] = '.';
+    std::memcpy(p + 2, d + 1, 16);
+    p += n > 1 ? n + 1 : 1;
     *p++ = 'e';
     int exp10 = e - 1;
     if (exp10 < 0) {
         *p++ = '-';
         exp10 = -exp10;
     }
-    return write_u64(p, static_cast<unsigned long long>(exp10));
+    if (exp10 >= 10) {
+        std::memcpy(p, kDigitPairs + 2 * exp10, 2);
+        return p + 2;
+    }
+    *p = static_cast<char>('0' + exp10);
+    return p + 1;
+}
+
+char* write_json_float_list(char* p, const float* v, std::size_t n) {
+    if (n == 0) return p;
+    for (std::size_t i = 0; i < n; ++i) {
+        p = write_json_float(p, v[i]);
+        *p++ = ',';
+    }
+    return p - 1;  // no comma after the last
 }
 
 char* write_u64(char* p, unsigned long long v) {

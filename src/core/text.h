@@ -1,6 +1,7 @@
 // Number formatting shared by printed lines and model files, and line output on fd 1.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,9 @@ void append_shortest_positional_f64(std::string& out, double v);
 // Writes at most kMaxJsonFloat bytes at p and returns the end.
 inline constexpr int kMaxJsonFloat = 32;
 char* write_json_float(char* p, float v);
+
+// n of them separated by commas; writes at most n * (kMaxJsonFloat + 1) bytes at p and returns the end.
+char* write_json_float_list(char* p, const float* v, std::size_t n);
 
 // Unsigned decimal; writes at most 20 bytes at p and returns the end.
 char* write_u64(char* p, unsigned long long v);
