@@ -88,6 +88,65 @@ const char* number_end(const char* p, bool& integer, const char*& bad) {
     return p;
 }
 
+// A float read without the general conversion when the decimal allows an exact shortcut: up to 19 significant
+// digits forming w <= 2^53 and a power of ten 10^k, |k| <= 22, are both exact doubles, so w * 10^k (or
+// w / 10^-k) is the correctly rounded double q of the decimal value x. Rounding q to float gives the float
+// nearest x unless q is exactly halfway between two floats: any such midpoint strictly between x and q would
+// be a double nearer x than q. Returns the end of the number, or nullptr when the general path must decide
+// (midpoints, other sizes, anything outside the grammar, a number that may go on after the buffer).
+const char* fast_f32(const char* p, const char* buffer_end, bool at_eof, float& out) {
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = *p == '-';
+    p += negative;
+    std::uint64_t w = 0;
+    int n_digits = 0;  // from the first nonzero one
+    int scale = 0;
+    if (*p == '0') {
+        ++p;
+        if (is_digit(*p)) return nullptr;
+    } else if (*p >= '1' && *p <= '9') {
+        for (; is_digit(*p); ++p) {
+            w = w * 10 + static_cast<unsigned>(*p - '0');
+            ++n_digits;
+        }
+    } else {
+        return nullptr;
+    }
+    if (*p == '.') {
+        ++p;
+        if (!is_digit(*p)) return nullptr;
+        for (; is_digit(*p); ++p) {
+            w = w * 10 + static_cast<unsigned>(*p - '0');
+            n_digits += w != 0;
+            --scale;
+        }
+    }
+    if (*p == 'e' || *p == 'E') {
+        ++p;
+        const bool exponent_negative = *p == '-';
+        p += *p == '+' || *p == '-';
+        if (!is_digit(*p)) return nullptr;
+        int x = 0;
+        for (; is_digit(*p); ++p)
+            if (x < 10000) x = x * 10 + (*p - '0');
+        scale += exponent_negative ? -x : x;
+    }
+    if (p == buffer_end && !at_eof) return nullptr;
+    if (w == 0) {
+        out = negative ? -0.0f : 0.0f;
+        return p;
+    }
+    if (n_digits > 19 || w > (std::uint64_t{1} << 53) || scale < -22 || scale > 22) return nullptr;
+    const double q = scale < 0 ? static_cast<double>(w) / kPow10[-scale] : static_cast<double>(w) * kPow10[scale];
+    std::uint64_t bits;
+    std::memcpy(&bits, &q, sizeof bits);
+    if ((bits & 0x1FFFFFFF) == 0x10000000) return nullptr;  // q is a float midpoint
+    const auto f = static_cast<float>(q);
+    out = negative ? -f : f;
+    return p;
+}
+
 // Whether a number's magnitude is below one: decides which way a float conversion left the range.
 bool below_one(std::string_view t) {
     std::size_t i = t[0] == '-' ? 1 : 0;
@@ -214,10 +273,12 @@ void Writer::u64(std::uint64_t v) { cur_ = text::write_u64(room(20), v); }
 void Writer::f32(float v) { cur_ = text::write_json_float(room(text::kMaxJsonFloat), v); }
 
 void Writer::f32_list(const float* v, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        char* p = room(text::kMaxJsonFloat + 1);
+    constexpr std::size_t kBlock = 1024;  // numbers per room check
+    for (std::size_t i = 0; i < n; i += kBlock) {
+        const std::size_t count = std::min(kBlock, n - i);
+        char* p = room(1 + count * (text::kMaxJsonFloat + 1));
         if (i > 0) *p++ = ',';
-        cur_ = text::write_json_float(p, v[i]);
+        cur_ = text::write_json_float_list(p, v + i, count);
     }
 }
 
@@ -677,6 +738,12 @@ std::string Reader::float_text(const Number& n) {
 float Reader::read_f32() {
     const int c = peek();
     if (c != '-' && !is_digit(c)) fail_invalid_type("f32");
+    if (static_cast<std::size_t>(end_ - cur_) < kFastNumber && !eof_) refill();
+    float v;
+    if (const char* end = fast_f32(cur_, end_, eof_, v)) [[likely]] {
+        cur_ = const_cast<char*>(end);
+        return v;
+    }
     return to_f32(scan_number());
 }
 

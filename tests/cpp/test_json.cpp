@@ -2,7 +2,11 @@
 // positions, across every read boundary.
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -100,6 +104,42 @@ TEST(JsonReader, FloatsRoundTheDecimalTextToTheNearestFloat) {
             EXPECT_EQ(std::memcmp(&v, &c.value, sizeof v), 0) << c.text << " chunk " << chunk << " got " << v;
         }
     }
+}
+
+TEST(JsonReader, RandomDecimalsRoundAsTheStandardConversionDoes) {
+    std::mt19937_64 gen(2024);
+    const auto check = [](const std::string& text) {
+        float expected = 0;
+        const auto r = std::from_chars(text.data(), text.data() + text.size(), expected);
+        if (r.ec != std::errc()) return;  // past the float range: covered below
+        std::string followed = text;  // followed by more, as inside an array
+        followed += ',';
+        Reader reader(followed, 64);
+        const float got = reader.read_f32();
+        ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text;
+    };
+    char buf[64];
+    for (int i = 0; i < 150000; ++i) {
+        // 1 to 19 digits, a point anywhere, an exponent around the exact-power range
+        std::string digits = std::to_string(gen() % 10'000'000'000'000'000'000ULL);
+        digits.resize(1 + gen() % digits.size());
+        const std::size_t point = gen() % (digits.size() + 1);
+        std::string text = gen() & 1 ? "-" : "";
+        text.append(point == 0 ? "0" : digits.substr(0, point));
+        if (point < digits.size()) text.append(".").append(digits.substr(point));
+        if (gen() & 1) text.append("e").append(std::to_string(static_cast<int>(gen() % 61) - 30));
+        check(text);
+        // halfway points between neighbouring floats, and their last-digit neighbours
+        std::uint32_t bits = static_cast<std::uint32_t>(gen() % 0x7f000000u) + 0x00800000u;
+        float lo;
+        std::memcpy(&lo, &bits, sizeof lo);
+        const double mid = (static_cast<double>(lo) + static_cast<double>(std::nextafter(lo, INFINITY))) / 2;
+        std::snprintf(buf, sizeof buf, "%.17g", mid);
+        check(buf);
+        std::snprintf(buf, sizeof buf, "%.9g", mid);
+        check(buf);
+    }
+    for (const char* text : {"8388608.5", "8388609.5", "16777217", "16777219", "33554434", "0.5", "4.5e-1"}) check(text);
 }
 
 TEST(JsonReader, LongNumbersKeepTheirValue) {

@@ -106,6 +106,13 @@ TEST(JsonFloat, RandomBitPatternsReadBackExactly) {
     }
 }
 
+TEST(JsonFloat, ListSeparatesWithCommasAndNothingTrails) {
+    const float v[] = {1.0f, -0.5f, 1e-7f};
+    char buf[3 * (text::kMaxJsonFloat + 1)];
+    EXPECT_EQ(std::string(buf, text::write_json_float_list(buf, v, 3)), "1.0,-0.5,1e-7");
+    EXPECT_EQ(text::write_json_float_list(buf, v, 0), buf);
+}
+
 TEST(ShortestPositional, WholeNumbersHaveNoPointAndSmallOnesNoExponent) {
     const struct {
         float v;
