@@ -121,9 +121,10 @@ if ! grep -q "^leak round done" "$log"; then
     echo "sanitize: the leak round did not finish" >&2
     exit 1
 fi
-ours=$(awk '/^(Direct|Indirect) leak of/ { block = $0; next }
-            block != "" && /^$/ { if (block ~ /wexo\.cpython|\/src\/(core|nn|optimizer|model|io|python)\//) print block; block = ""; next }
-            block != "" { block = block "\n" $0 }' "$log")
+ours=$(awk -v ours='wexo[.]cpython|/src/(core|nn|optimizer|model|io|python)/' '
+    /^(Direct|Indirect) leak of/ { block = $0; next }
+    block != "" && /^$/ { if (block ~ ours) print block; block = ""; next }
+    block != "" { block = block "\n" $0 }' "$log")
 if [ -n "$ours" ]; then
     printf '%s\n' "$ours" >&2
     echo "sanitize: leaks in wexo's code" >&2
