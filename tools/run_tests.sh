@@ -24,4 +24,5 @@ cmake -S . -B build/tests "${GEN[@]}" -DWEXO_BUILD_TESTS=ON -DPython_EXECUTABLE=
 cmake --build build/tests
 build/tests/wexo_cpp_tests --gtest_brief=1
 
-"$PY" -m pytest tests/python -q "$@"
+# the fresh-venv install tests build wexo twice more; they are part of every full run
+WEXO_INSTALL_TESTS=${WEXO_INSTALL_TESTS:-1} "$PY" -m pytest tests/python -q "$@"
