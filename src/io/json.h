@@ -58,7 +58,9 @@ struct Number {
 // Reads one document from a descriptor through one buffer, so memory stays constant whatever the file size.
 // Every failure aborts with `error_prefix` followed by Error("<message>", line: L, column: C): L counts from 1,
 // C is the number of bytes read on that line, counting a byte that was looked at and found wrong.
-// Nesting is counted, containers being skipped included, and stops past kMaxDepth levels.
+// Nesting is counted, containers being skipped included, and stops past kMaxDepth levels. Strings must be
+// UTF-8 (stored texts are compared as UTF-8 bytes and written back unchanged), and a \u escape of a
+// surrogate must be one half of a pair, in skipped values as in read ones.
 class Reader {
 public:
     // fd is borrowed. size_hint: the input's size when known, else 0.
