@@ -12,11 +12,19 @@ namespace wexo::model {
 
 namespace {
 
-void forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training, Matrix& out) {
-    out.n_rows = x.n_rows;
-    out.n_cols = x.n_cols;
-    out.values.assign(x.values.begin(), x.values.end());  // keeps out's capacity
-    for (Layer& l : layers) layer::forward(l, out, training);
+void forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
+    auto rest = layers.begin();
+    if (x_in_first_layer) {
+        WEXO_CHECK(first_layer_keeps_input(layers) && layers.front().inputs.n_rows == x.n_rows &&
+                       layers.front().inputs.n_cols == x.n_cols,
+                   "the first layer does not hold the batch");
+        layer::forward_stored(*rest++, out, training);
+    } else {
+        out.n_rows = x.n_rows;
+        out.n_cols = x.n_cols;
+        out.values.assign(x.values.begin(), x.values.end());  // keeps out's capacity
+    }
+    for (; rest != layers.end(); ++rest) layer::forward(*rest, out, training);
 }
 
 // Plain float sums vectorise only with several accumulators; any order of additions is acceptable here.
@@ -36,13 +44,17 @@ float square_term(float w) { return w * w; }
 
 }  // namespace
 
-void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out) {
-    forward_layers(m.layers, x, training, out);
+bool first_layer_keeps_input(const std::vector<Layer>& layers) {
+    return !layers.empty() && (layers.front().layer_type == kDense || layers.front().layer_type == kDropout);
+}
+
+void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
+    forward_layers(m.layers, x, training, out, x_in_first_layer);
     if (m.output_type == kSoftmax) activation::softmax::forward(out);
 }
 
-void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out) {
-    forward_layers(m.layers, x, training, out);  // the linear output is the identity
+void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
+    forward_layers(m.layers, x, training, out, x_in_first_layer);  // the linear output is the identity
 }
 
 void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted) {

@@ -9,8 +9,13 @@ namespace wexo::model {
 
 // x: (B, C) -> out: the last layer's output, softmaxed when output_type is "softmax".
 // The layers keep what their backward passes need.
-void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out);
-void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out);
+// x_in_first_layer: the first layer's `inputs` already hold x (its last forward pass saw x and nothing changed
+// them since), so x is not copied again.
+void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer = false);
+void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer = false);
+
+// Whether a forward pass leaves its input in the first layer's `inputs`.
+bool first_layer_keeps_input(const std::vector<Layer>& layers);
 
 // One class per output row (argmax, ties and NaN to the lowest index); empty unless output_type is "softmax".
 void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted);

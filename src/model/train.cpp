@@ -36,10 +36,12 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
     const bool validate = !val_x.empty_shape();
     std::uint32_t print_counter = 0;  // compared on its low 16 bits
     float best_loss = 0.0f;
+    bool x_in_first_layer = false;  // nothing but a validation pass replaces the first layer's stored batch
     for (std::uint32_t e = 1; e <= num_epochs; ++e) {
         const auto epoch = static_cast<std::uint16_t>(e);
 
-        forward(m, x, true, w.outputs);
+        forward(m, x, true, w.outputs, x_in_first_layer);
+        x_in_first_layer = first_layer_keeps_input(m.layers);
         Kind::predict(m, w.outputs, w.predicted);
         const float data_loss = Kind::data_loss(m, w.outputs, w.predicted, y);
         const float reg_loss = regularization_loss(m.layers);
@@ -62,6 +64,7 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
 
         if (validate) {
             forward(m, val_x, false, w.outputs);
+            x_in_first_layer = false;
             Kind::predict(m, w.outputs, w.predicted);
             const float val_loss = Kind::data_loss(m, w.outputs, w.predicted, val_y);
             const float val_reg = regularization_loss(m.layers);

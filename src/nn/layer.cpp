@@ -62,6 +62,17 @@ void forward(Layer& layer, Matrix& batch, bool training) {
     if (layer.activation_type == kRelu) activation::relu::forward(batch, layer.activation_inputs);
 }
 
+void forward_stored(Layer& layer, Matrix& out, bool training) {
+    if (layer.layer_type == kDense) {
+        dense::forward(layer.inputs, layer.weights, layer.biases, out);
+    } else {
+        WEXO_CHECK(layer.layer_type == kDropout, "a stored batch exists only for dense and dropout layers");
+        out = layer.inputs;
+        if (training) dropout::forward_training(layer.dropout_rate, out, layer.binary_mask);
+    }
+    if (layer.activation_type == kRelu) activation::relu::forward(out, layer.activation_inputs);
+}
+
 void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad) {
     const bool relu = layer.activation_type == kRelu;
     if (relu) activation::relu::backward(layer.activation_inputs, grad);

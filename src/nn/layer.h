@@ -48,6 +48,10 @@ void init(Layer& layer);
 // buffers, so a pass copies nothing it does not have to store.
 void forward(Layer& layer, Matrix& batch, bool training);
 
+// The same as forward on a copy of the batch a "dense" or "dropout" layer already holds in `inputs`, without making
+// the copy: a training loop whose first layer keeps seeing the same batch skips copying it every epoch.
+void forward_stored(Layer& layer, Matrix& out, bool training);
+
 // grad: the gradient of the layer's output on entry (B, N), of its input on return (B, C).
 // With need_input_grad false a dense layer skips g * W^T (the first layer's result is discarded)
 // and grad is left holding the relu-masked output gradient. scratch is a reusable buffer.
