@@ -1,0 +1,81 @@
+// Model-level arithmetic: predictions, the penalty, and the first-layer shortcut of the training loop.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "model/model.h"
+
+using namespace wexo;
+
+namespace {
+Matrix make(std::size_t r, std::size_t c, std::initializer_list<float> v) {
+    Matrix m(r, c);
+    m.values.assign(v);
+    return m;
+}
+Layer dense(Matrix w, Vector b) {
+    Layer l;
+    l.layer_type = "dense";
+    l.weights = std::move(w);
+    l.biases = std::move(b);
+    return l;
+}
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+}  // namespace
+
+TEST(Predict, ArgmaxTakesTheFirstMaximumAndSkipsNaN) {
+    ClassVector p;
+    model::predict("softmax", make(3, 3, {0.2f, 0.5f, 0.5f, kNaN, 3, 4, 1, kNaN, 2}), p);
+    EXPECT_EQ(p, (ClassVector{1, 0, 2}));
+    model::predict("softmax", make(2, 1, {5, 6}), p);
+    EXPECT_EQ(p, (ClassVector{0, 0}));
+    model::predict("Softmax", make(2, 2, {5, 6, 7, 8}), p);
+    EXPECT_TRUE(p.empty());
+}
+
+struct PenaltyCase {
+    float weight_l1, weight_l2, bias_l1, bias_l2, expected;
+};
+
+class Penalty : public testing::TestWithParam<PenaltyCase> {};
+
+// weights [[1, -2], [0.5, 0]], biases [1, -1]: sum|w| = 3.5, sum w^2 = 5.25, sum|b| = 2, sum b^2 = 2
+TEST_P(Penalty, EachTermNeedsAPositiveStrength) {
+    const PenaltyCase c = GetParam();
+    Layer l = dense(make(2, 2, {1, -2, 0.5f, 0}), {1, -1});
+    l.weight_regularizer_l1 = c.weight_l1;
+    l.weight_regularizer_l2 = c.weight_l2;
+    l.bias_regularizer_l1 = c.bias_l1;
+    l.bias_regularizer_l2 = c.bias_l2;
+    Layer drop;
+    drop.layer_type = "dropout";
+    EXPECT_FLOAT_EQ(model::regularization_loss({l, drop}), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Terms, Penalty,
+                         testing::Values(PenaltyCase{0, 0, 0, 0, 0.0f},  // built from Python: no penalty
+                                         PenaltyCase{1, 0, 0, 0, 3.5f}, PenaltyCase{0.5f, 0, 0, 0, 1.75f},
+                                         PenaltyCase{0, 0.1f, 0, 0, 0.525f}, PenaltyCase{0, 0.1f, 0.25f, 0, 1.025f},
+                                         PenaltyCase{0, 0, 0, 0.5f, 1.0f}, PenaltyCase{-1, kNaN, -0.5f, kNaN, 0.0f}));
+
+TEST(Penalty, NaNWeightMakesItNaN) {
+    Layer l = dense(make(1, 2, {kNaN, 1}), {0, 0});
+    l.weight_regularizer_l2 = 1.0f;
+    EXPECT_TRUE(std::isnan(model::regularization_loss({l})));
+    EXPECT_EQ(model::regularization_loss({}), 0.0f);
+}
+
+TEST(Forward, StoredFirstLayerBatchGivesTheSameOutputs) {
+    LinearModel m;
+    m.layers = {dense(make(2, 2, {1, -1, 2, 0.5f}), {0.25f, -3}), dense(make(2, 1, {1, 2}), {0})};
+    m.layers[0].activation_type = "relu";
+    const Matrix x = make(3, 2, {1, 2, -1, 0.5f, 3, -2});
+    Matrix copied, reused;
+    model::forward(m, x, true, copied);
+    const LinearModel after_first = m;
+    model::forward(m, x, true, reused, true);
+    EXPECT_EQ(copied, reused);
+    EXPECT_EQ(m, after_first);  // every stored array is what a copying pass leaves
+    EXPECT_THROW(model::forward(m, make(1, 2, {0, 0}), true, reused, true), Abort);  // not the stored batch
+}
