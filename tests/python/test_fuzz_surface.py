@@ -91,7 +91,8 @@ def arrays(draw, rank=None, dtype=None, shape=None, labels=(-2, 4)):
     else:
         values = draw(st.lists(st.integers(max(labels[0], 0) if dtype.kind == "u" else labels[0], labels[1]),
                                min_size=n, max_size=n))
-    logical = np.array(values, dtype=dtype.newbyteorder("=")).reshape(shape).astype(dtype)
+    with np.errstate(over="ignore", invalid="ignore"):  # 3e38 as float16 is meant to overflow
+        logical = np.array(values, dtype=dtype.newbyteorder("=")).reshape(shape).astype(dtype)
     layout = draw(st.sampled_from(LAYOUTS))
     if layout == "fortran":
         return np.asfortranarray(logical)
