@@ -48,13 +48,31 @@ bool first_layer_keeps_input(const std::vector<Layer>& layers) {
     return !layers.empty() && (layers.front().layer_type == kDense || layers.front().layer_type == kDropout);
 }
 
+namespace {
+
+// The output activation of each kind, applied to the last layer's output.
+void apply_output(const CategoricalModel& m, Matrix& out) {
+    if (m.output_type == kSoftmax) activation::softmax::forward(out);
+}
+void apply_output(const LinearModel&, Matrix&) {}  // the linear output is the identity
+
+template <class Model>
+void forward_owned(Model& m, Matrix&& x, Matrix& out) {
+    out = std::move(x);
+    for (Layer& l : m.layers) layer::forward(l, out, false);
+    apply_output(m, out);
+}
+
+}  // namespace
+
 void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
     forward_layers(m.layers, x, training, out, x_in_first_layer);
-    if (m.output_type == kSoftmax) activation::softmax::forward(out);
+    apply_output(m, out);
 }
 
 void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
-    forward_layers(m.layers, x, training, out, x_in_first_layer);  // the linear output is the identity
+    forward_layers(m.layers, x, training, out, x_in_first_layer);
+    apply_output(m, out);
 }
 
 void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted) {
@@ -84,9 +102,9 @@ float regularization_loss(const std::vector<Layer>& layers) {
     return penalty;
 }
 
-void test(CategoricalModel& m, const Matrix& x, const ClassVector& y) {
+void test(CategoricalModel& m, Matrix x, const ClassVector& y) {
     Matrix out;
-    forward(m, x, false, out);
+    forward_owned(m, std::move(x), out);
     ClassVector predicted;
     predict(m.output_type, out, predicted);
     std::string line;
@@ -103,9 +121,9 @@ void test(CategoricalModel& m, const Matrix& x, const ClassVector& y) {
     report::categorical_summary(line, percent);
 }
 
-void test(LinearModel& m, const Matrix& x, const Vector& y) {
+void test(LinearModel& m, Matrix x, const Vector& y) {
     Matrix out;
-    forward(m, x, false, out);
+    forward_owned(m, std::move(x), out);
     Vector p;
     if (m.output_type == kLinear) activation::linear::predict(out, p);
     std::string line;

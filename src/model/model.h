@@ -23,8 +23,9 @@ void predict(std::string_view output_type, const Matrix& outputs, ClassVector& p
 // Sum of the layers' L1/L2 penalties on their current parameters.
 float regularization_loss(const std::vector<Layer>& layers);
 
-// Evaluation reports: one line per sample, then the summary line, on fd 1.
-void test(CategoricalModel& m, const Matrix& x, const ClassVector& y);
-void test(LinearModel& m, const Matrix& x, const Vector& y);
+// Evaluation reports: one line per sample, then the summary line, on fd 1. x is consumed: the first layer
+// keeps it as its stored input instead of a second copy.
+void test(CategoricalModel& m, Matrix x, const ClassVector& y);
+void test(LinearModel& m, Matrix x, const Vector& y);
 
 }  // namespace wexo::model

@@ -76,24 +76,44 @@ bool check_array(PyObject* o, Element element, int rank) {
     return true;
 }
 
+namespace {
+
+// An aligned C-order array is copied straight in: zero-filling the buffer first would add a full pass over
+// memory that is about to be overwritten.
+template <class T>
+void copy_into(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, std::vector<T>& out) {
+    const std::size_t n = checked_mul(n_rows, n_cols);
+    if (n > 0 && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a)) {
+        const T* first = reinterpret_cast<const T*>(PyArray_BYTES(a));
+        out.assign(first, first + n);
+        return;
+    }
+    out.resize(n);
+    copy_elements(a, n_rows, n_cols, out.data());
+}
+
+}  // namespace
+
 Matrix copy_matrix(PyObject* array) {
     PyArrayObject* a = as_array(array);
-    Matrix m(dim(a, 0), dim(a, 1));
-    copy_elements(a, m.n_rows, m.n_cols, m.values.data());
+    Matrix m;
+    copy_into(a, dim(a, 0), dim(a, 1), m.values);
+    m.n_rows = dim(a, 0);
+    m.n_cols = dim(a, 1);
     return m;
 }
 
 Vector copy_vector(PyObject* array) {
     PyArrayObject* a = as_array(array);
-    Vector v(dim(a, 0));
-    copy_elements(a, 1, v.size(), v.data());
+    Vector v;
+    copy_into(a, 1, dim(a, 0), v);
     return v;
 }
 
 ClassVector copy_class_vector(PyObject* array) {
     PyArrayObject* a = as_array(array);
-    ClassVector v(dim(a, 0));
-    copy_elements(a, 1, v.size(), v.data());
+    ClassVector v;
+    copy_into(a, 1, dim(a, 0), v);
     return v;
 }
 

@@ -73,9 +73,9 @@ M load(std::string save_best_params) {
 
 template <class M>
 void evaluate(M m, InputArg val_x, TargetArg<M> val_y) {
-    const Matrix x_data = copy(val_x);
+    Matrix x_data = copy(val_x);
     const auto y_data = copy(val_y);
-    model::test(m, x_data, y_data);
+    model::test(m, std::move(x_data), y_data);
 }
 
 template <Text Sig, auto Body>
