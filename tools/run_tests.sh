@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything the tests need, then runs all of them: the C++ unit tests and the Python suite.
-# Usage: bash tools/run_tests.sh [extra pytest arguments]
+# Usage: bash tools/run_tests.sh [extra pytest arguments]   (WEXO_QUICK=1: skip the sanitizer and fuzz runs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,3 +27,10 @@ build/tests/wexo_cpp_tests --gtest_brief=1
 
 # the fresh-venv install tests build wexo twice more; they are part of every full run
 WEXO_INSTALL_TESTS=${WEXO_INSTALL_TESTS:-1} "$PY" -m pytest tests/python -q "$@"
+
+# The same suites under AddressSanitizer and UndefinedBehaviorSanitizer, then a bounded fuzz run of the
+# model-file reader. WEXO_QUICK=1 skips both while iterating.
+if [ "${WEXO_QUICK:-0}" != 1 ]; then
+    bash tools/sanitize.sh
+    bash tools/fuzz.sh "${WEXO_FUZZ_SECONDS:-60}"
+fi

@@ -59,6 +59,8 @@ Replacement::Replacement(std::string path, std::string_view label) : path_(std::
     const auto fail_open = [this](int err) {
         fail("cannot open " + label_ + " '" + path_ + "' for writing: " + os_error_text(err));
     };
+    // the OS would see only the part before a NUL byte, which names another file
+    if (path_.find('\0') != std::string::npos) fail("cannot open " + label_ + " for writing: the path contains a NUL byte");
     target_ = resolve_symlinks(path_);
     struct stat st;
     const bool exists = ::stat(target_.c_str(), &st) == 0;

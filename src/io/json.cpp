@@ -450,7 +450,8 @@ void Reader::end_fixed_array() {
     if (c == -1) fail("EOF while parsing a list");
     if (c != ',') fail_at(cur_, "expected `,` or `]`");
     ++cur_;
-    fail_at(cur_, peek() == ']' ? "trailing comma" : "trailing characters");
+    const bool trailing_comma = peek() == ']';  // peek may move cur_: read it afterwards
+    fail_at(cur_, trailing_comma ? "trailing comma" : "trailing characters");
 }
 
 void Reader::finish() {

@@ -309,6 +309,8 @@ struct ClosesFd {
 
 template <class Model>
 Model read_file(const std::string& path) {
+    // the OS would see only the part before a NUL byte, which names another file
+    WEXO_CHECK(path.find('\0') == std::string::npos, "cannot open model file: the path contains a NUL byte");
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) fail("cannot open model file '" + path + "': " + file::os_error_text(errno));
     const ClosesFd closes{fd};
