@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -10,13 +11,32 @@
 
 namespace wexo {
 
-using Vector = std::vector<float>;              // one value per sample or per neuron
+// Large float buffers (a batch, its copies, their gradients) go on transparent huge pages: faulting in a
+// 188 MB batch page by page cost as much as the pass that fills it.
+void* buffer_allocate(std::size_t n_bytes);
+void buffer_free(void* p, std::size_t n_bytes) noexcept;
+
+template <class T>
+struct BufferAllocator {
+    using value_type = T;
+    BufferAllocator() = default;
+    template <class U>
+    BufferAllocator(const BufferAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(buffer_allocate(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { buffer_free(p, n * sizeof(T)); }
+    friend bool operator==(const BufferAllocator&, const BufferAllocator&) { return true; }
+};
+
+using Vector = std::vector<float, BufferAllocator<float>>;  // one value per sample or per neuron
 using ClassVector = std::vector<std::int32_t>;  // one class index per sample
 
 struct Matrix {
     std::size_t n_rows = 0;
     std::size_t n_cols = 0;
-    std::vector<float> values;  // n_rows * n_cols elements, row i at values[i * n_cols]
+    Vector values;  // n_rows * n_cols elements, row i at values[i * n_cols]
 
     Matrix() = default;
     Matrix(std::size_t rows, std::size_t cols) : n_rows(rows), n_cols(cols), values(checked_mul(rows, cols)) {}

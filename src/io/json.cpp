@@ -748,7 +748,7 @@ float Reader::read_f32() {
     return to_f32(scan_number());
 }
 
-void Reader::read_f32_array(std::vector<float>& out, std::size_t reserve) {
+void Reader::read_f32_array(Vector& out, std::size_t reserve) {
     if (peek() != '[') fail_invalid_type("a sequence");
     begin_array();
     out.clear();

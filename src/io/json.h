@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/matrix.h"
+
 #include "core/text.h"
 #include "io/file.h"
 
@@ -86,7 +88,7 @@ public:
     void read_string(std::string& out);
     std::uint64_t read_unsigned(std::uint64_t max, std::string_view expected);  // plain integers only
     float read_f32();  // any number, rounded to the nearest float; magnitudes beyond float's range fail
-    void read_f32_array(std::vector<float>& out, std::size_t reserve);  // [n, n, ...]
+    void read_f32_array(Vector& out, std::size_t reserve);  // [n, n, ...]
     void skip_value();  // validated, nothing kept
     void finish();      // only whitespace may follow the document
 

@@ -29,7 +29,7 @@ void forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training, 
 
 // Plain float sums vectorise only with several accumulators; any order of additions is acceptable here.
 template <class Term>
-float sum_of(const std::vector<float>& v, Term term) {
+float sum_of(const Vector& v, Term term) {
     float acc[8] = {};
     const std::size_t n = v.size(), n8 = n - n % 8;
     for (std::size_t i = 0; i < n8; i += 8)

@@ -80,8 +80,8 @@ namespace {
 
 // An aligned C-order array is copied straight in: zero-filling the buffer first would add a full pass over
 // memory that is about to be overwritten.
-template <class T>
-void copy_into(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, std::vector<T>& out) {
+template <class T, class Allocator>
+void copy_into(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, std::vector<T, Allocator>& out) {
     const std::size_t n = checked_mul(n_rows, n_cols);
     if (n > 0 && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a)) {
         const T* first = reinterpret_cast<const T*>(PyArray_BYTES(a));

@@ -16,13 +16,13 @@ namespace activation = wexo::activation;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-Matrix matrix(std::size_t n_rows, std::size_t n_cols, std::vector<float> values) {
+Matrix matrix(std::size_t n_rows, std::size_t n_cols, wexo::Vector values) {
     Matrix m(n_rows, n_cols);
     m.values = std::move(values);
     return m;
 }
 
-std::vector<std::uint32_t> bits(const std::vector<float>& v) {
+std::vector<std::uint32_t> bits(const wexo::Vector& v) {
     std::vector<std::uint32_t> out;
     for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
     return out;
@@ -30,7 +30,7 @@ std::vector<std::uint32_t> bits(const std::vector<float>& v) {
 
 TEST(Relu, ForwardZeroesNegativesAndKeepsPreActivation) {
     Matrix m = matrix(1, 5, {-1.5f, 0.0f, -0.0f, 2.0f, kNaN});
-    const std::vector<float> before = m.values;
+    const wexo::Vector before = m.values;
     Matrix kept;
     activation::relu::forward(m, kept);
     EXPECT_EQ(bits(m.values), bits({0.0f, 0.0f, -0.0f, 2.0f, kNaN}));
@@ -42,13 +42,13 @@ TEST(Relu, ForwardZeroesNegativesAndKeepsPreActivation) {
 TEST(Relu, BackwardPassesOnlyPositiveAndNaNPreActivations) {
     Matrix grad = matrix(1, 4, {5, 6, 7, 8});
     activation::relu::backward(matrix(1, 4, {-1, 0, 3, kNaN}), grad);
-    EXPECT_EQ(grad.values, (std::vector<float>{0, 0, 7, 8}));
+    EXPECT_EQ(grad.values, (wexo::Vector{0, 0, 7, 8}));
 }
 
 TEST(Relu, BackwardMatchesPositionsWhenPreActivationsAreWider) {
     Matrix grad = matrix(2, 1, {5, 6});
     activation::relu::backward(matrix(2, 2, {1, -1, -1, 1}), grad);  // (1, 0) is -1
-    EXPECT_EQ(grad.values, (std::vector<float>{5, 0}));
+    EXPECT_EQ(grad.values, (wexo::Vector{5, 0}));
 }
 
 TEST(Relu, BackwardAbortsWhenPreActivationsDoNotCoverTheGradient) {

@@ -63,7 +63,7 @@ TEST(JsonWriter, EscapesQuotesBackslashesAndControlBytesOnly) {
 
 TEST(JsonWriter, AppendsToExistingTextAndGrowsPastItsFirstBlock) {
     std::string out = "prefix:";
-    std::vector<float> values(5000, 0.5f);
+    wexo::Vector values(5000, 0.5f);
     {
         Writer w(out);
         w.f32_list(values.data(), values.size());
@@ -289,12 +289,12 @@ TEST(JsonReader, NestingStopsPastTheDepthLimit) {
 TEST(JsonReader, FloatArraysGrowFromTheNumbersActuallyRead) {
     for (const std::size_t chunk : kChunks) {
         Reader r("[1, 2.5 ,-3e0]", chunk);
-        std::vector<float> v;
+        wexo::Vector v;
         r.read_f32_array(v, 0);
-        EXPECT_EQ(v, (std::vector<float>{1.0f, 2.5f, -3.0f}));
+        EXPECT_EQ(v, (wexo::Vector{1.0f, 2.5f, -3.0f}));
     }
     EXPECT_EQ(error_of([] {
-                  std::vector<float> v;
+                  wexo::Vector v;
                   Reader("[1,null]").read_f32_array(v, 2);
               }),
               "Error(\"invalid type: null, expected f32\", line: 1, column: 7)");

@@ -20,7 +20,7 @@ namespace layer = wexo::layer;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-Matrix matrix(std::size_t n_rows, std::size_t n_cols, std::vector<float> values) {
+Matrix matrix(std::size_t n_rows, std::size_t n_cols, wexo::Vector values) {
     Matrix m(n_rows, n_cols);
     m.values = std::move(values);
     return m;

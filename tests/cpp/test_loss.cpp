@@ -16,13 +16,13 @@ using wexo::Matrix;
 namespace cce = wexo::loss::categorical_crossentropy;
 namespace mse = wexo::loss::mean_squared_error;
 
-Matrix matrix(std::size_t n_rows, std::size_t n_cols, std::vector<float> values) {
+Matrix matrix(std::size_t n_rows, std::size_t n_cols, wexo::Vector values) {
     Matrix m(n_rows, n_cols);
     m.values = std::move(values);
     return m;
 }
 
-std::vector<std::uint32_t> bits(const std::vector<float>& v) {
+std::vector<std::uint32_t> bits(const wexo::Vector& v) {
     std::vector<std::uint32_t> out;
     for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
     return out;

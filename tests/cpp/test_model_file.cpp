@@ -35,7 +35,7 @@ namespace {
 
 constexpr std::size_t kChunks[] = {1, 5, 4096, 1 << 16};
 
-Matrix make(std::size_t rows, std::size_t cols, std::vector<float> v) {
+Matrix make(std::size_t rows, std::size_t cols, wexo::Vector v) {
     Matrix m(rows, cols);
     m.values = std::move(v);
     return m;

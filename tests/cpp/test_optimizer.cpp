@@ -19,7 +19,7 @@ namespace optimizer = wexo::optimizer;
 
 std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
 
-Matrix matrix(std::size_t n_rows, std::size_t n_cols, std::vector<float> values) {
+Matrix matrix(std::size_t n_rows, std::size_t n_cols, wexo::Vector values) {
     Matrix m(n_rows, n_cols);
     m.values = std::move(values);
     return m;

@@ -1,0 +1,31 @@
+// Allocation of float buffers: huge pages for the large ones.
+#include "core/matrix.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+
+namespace wexo {
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeFrom = 2 * kHugePage;  // below this, ordinary allocation is as fast
+}  // namespace
+
+void* buffer_allocate(std::size_t n_bytes) {
+    if (n_bytes < kHugeFrom) return ::operator new(n_bytes);
+    const std::size_t rounded = (n_bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+    ::madvise(p, rounded, MADV_HUGEPAGE);  // advice only: without huge pages it still works
+    return p;
+}
+
+void buffer_free(void* p, std::size_t n_bytes) noexcept {
+    if (n_bytes < kHugeFrom)
+        ::operator delete(p);
+    else
+        std::free(p);
+}
+
+}  // namespace wexo
