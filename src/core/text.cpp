@@ -33,19 +33,26 @@ constexpr char kDigitPairs[] =
     "8081828384858687888990919293949596979899";
 
 constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
-constexpr std::uint64_t kPow10u[] = {1ULL,
-                                     10ULL,
-                                     100ULL,
-                                     1000ULL,
-                                     10000ULL,
-                                     100000ULL,
-                                     1000000ULL,
-                                     10000000ULL,
-                                     100000000ULL,
-                                     1000000000ULL,
-                                     10000000000ULL,
-                                     100000000000ULL,
-                                     1000000000000ULL};
+constexpr std::uint64_t kPow10u[20] = {1ULL,
+                                       10ULL,
+                                       100ULL,
+                                       1000ULL,
+                                       10000ULL,
+                                       100000ULL,
+                                       1000000ULL,
+                                       10000000ULL,
+                                       100000000ULL,
+                                       1000000000ULL,
+                                       10000000000ULL,
+                                       100000000000ULL,
+                                       1000000000000ULL,
+                                       10000000000000ULL,
+                                       100000000000000ULL,
+                                       1000000000000000ULL,
+                                       10000000000000000ULL,
+                                       100000000000000000ULL,
+                                       1000000000000000000ULL,
+                                       10000000000000000000ULL};
 
 // Digits of v right-aligned so that they end at `end`; returns their start.
 template <class U>
@@ -111,29 +118,9 @@ Shortest shortest(double v) {
 }
 
 int digit_count(std::uint64_t v) {
-    static constexpr std::uint64_t kPowers[20] = {1ULL,
-                                                  10ULL,
-                                                  100ULL,
-                                                  1000ULL,
-                                                  10000ULL,
-                                                  100000ULL,
-                                                  1000000ULL,
-                                                  10000000ULL,
-                                                  100000000ULL,
-                                                  1000000000ULL,
-                                                  10000000000ULL,
-                                                  100000000000ULL,
-                                                  1000000000000ULL,
-                                                  10000000000000ULL,
-                                                  100000000000000ULL,
-                                                  1000000000000000ULL,
-                                                  10000000000000000ULL,
-                                                  100000000000000000ULL,
-                                                  1000000000000000000ULL,
-                                                  10000000000000000000ULL};
     // floor(log10) from the bit width (1233 / 4096 ~ log10 2), corrected by one comparison
     const int t = static_cast<int>((std::bit_width(v | 1) * 1233) >> 12);
-    return t + 1 - (v < kPowers[t]);
+    return t + 1 - (v < kPow10u[t]);
 }
 
 // v < 10^9 as exactly nine digits, leading zeros included, without divisions: y holds v / 10^8 in 57-bit
