@@ -99,13 +99,15 @@ const char* fast_f32(const char* p, const char* buffer_end, bool at_eof, float& 
                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const bool negative = *p == '-';
     p += negative;
-    std::uint64_t w = 0;
-    int n_digits = 0;  // from the first nonzero one
+    std::uint64_t w = 0;  // wraps past 19 digits; n_digits then sends the number to the general path
+    int n_digits = 0;     // from the first nonzero one
+    bool significant = false;
     int scale = 0;
     if (*p == '0') {
         ++p;
         if (is_digit(*p)) return nullptr;
     } else if (*p >= '1' && *p <= '9') {
+        significant = true;
         for (; is_digit(*p); ++p) {
             w = w * 10 + static_cast<unsigned>(*p - '0');
             ++n_digits;
@@ -118,7 +120,8 @@ const char* fast_f32(const char* p, const char* buffer_end, bool at_eof, float& 
         if (!is_digit(*p)) return nullptr;
         for (; is_digit(*p); ++p) {
             w = w * 10 + static_cast<unsigned>(*p - '0');
-            n_digits += w != 0;
+            significant = significant || *p != '0';
+            n_digits += significant;
             --scale;
         }
     }
@@ -133,6 +136,7 @@ const char* fast_f32(const char* p, const char* buffer_end, bool at_eof, float& 
         scale += exponent_negative ? -x : x;
     }
     if (p == buffer_end && !at_eof) return nullptr;
+    if (n_digits > 19) return nullptr;
     if (w == 0) {
         out = negative ? -0.0f : 0.0f;
         return p;

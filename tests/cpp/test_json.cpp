@@ -96,6 +96,11 @@ TEST(JsonReader, FloatsRoundTheDecimalTextToTheNearestFloat) {
         {"1000000000000000000000000000000000000000e-38", 10.0f},  // 1e39, more than float holds, scaled
         // a double would round this to 1 + 2^-24 first and then, as a tie, to 1.0
         {"1.00000005960464477550", 1.00000011920928955f},
+        // 20 and 21 digits whose 64-bit accumulation wraps to exactly zero (found by fuzzing)
+        {"92233720368547758080", 9.223372e19f},
+        {"92233720368547758080.0", 9.223372e19f},
+        {"9223372036854775808.0", 9.223372e18f},
+        {"0.00000092233720368547758080", 9.223372e-7f},
     };
     for (const auto& c : cases) {
         for (const std::size_t chunk : kChunks) {
