@@ -89,8 +89,8 @@ PyTypeObject* create_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<R>)},
         {0, nullptr},
     };
-    PyType_Spec spec = {Class<R>::full_name, static_cast<int>(sizeof(RecordObject<R>)), 0, flags, slots};
-    return reinterpret_cast<PyTypeObject*>(owned(PyType_FromSpec(&spec)).release());
+    PyType_Spec type_shape = {Class<R>::full_name, static_cast<int>(sizeof(RecordObject<R>)), 0, flags, slots};
+    return reinterpret_cast<PyTypeObject*>(owned(PyType_FromSpec(&type_shape)).release());
 }
 
 }  // namespace
