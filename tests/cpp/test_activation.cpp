@@ -8,25 +8,16 @@
 #include <cstdint>
 #include <limits>
 #include <vector>
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+using wexo::test_support::matrix;
 
 namespace {
 
 using wexo::Matrix;
 namespace activation = wexo::activation;
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-Matrix matrix(std::size_t n_rows, std::size_t n_cols, wexo::Vector values) {
-    Matrix m(n_rows, n_cols);
-    m.values = std::move(values);
-    return m;
-}
-
-std::vector<std::uint32_t> bits(const wexo::Vector& v) {
-    std::vector<std::uint32_t> out;
-    for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
-    return out;
-}
 
 TEST(Relu, ForwardZeroesNegativesAndKeepsPreActivation) {
     Matrix m = matrix(1, 5, {-1.5f, 0.0f, -0.0f, 2.0f, kNaN});

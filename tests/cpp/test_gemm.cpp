@@ -2,27 +2,27 @@
 #include <gtest/gtest.h>
 
 #include "core/gemm.h"
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+using wexo::test_support::matrix;
 
 using wexo::Matrix;
 
 namespace {
-Matrix make(std::size_t r, std::size_t c, std::initializer_list<float> v) {
-    Matrix m(r, c);
-    m.values.assign(v);
-    return m;
-}
 }  // namespace
 
 TEST(Gemm, TransposeFlagsMatchExplicitProducts) {
-    const Matrix a = make(2, 3, {1, 2, 3, 4, 5, 6});
-    const Matrix b = make(3, 2, {7, 8, 9, 10, 11, 12});
+    const Matrix a = matrix(2, 3, {1, 2, 3, 4, 5, 6});
+    const Matrix b = matrix(3, 2, {7, 8, 9, 10, 11, 12});
     Matrix c;
     wexo::gemm(a, false, b, false, c);
-    EXPECT_EQ(c, make(2, 2, {58, 64, 139, 154}));
+    EXPECT_EQ(c, matrix(2, 2, {58, 64, 139, 154}));
     wexo::gemm(a, true, a, false, c);  // a^T a: (3, 3)
-    EXPECT_EQ(c, make(3, 3, {17, 22, 27, 22, 29, 36, 27, 36, 45}));
+    EXPECT_EQ(c, matrix(3, 3, {17, 22, 27, 22, 29, 36, 27, 36, 45}));
     wexo::gemm(a, false, a, true, c);  // a a^T: (2, 2)
-    EXPECT_EQ(c, make(2, 2, {14, 32, 32, 77}));
+    EXPECT_EQ(c, matrix(2, 2, {14, 32, 32, 77}));
 }
 
 TEST(Gemm, ShapeMismatchAborts) {
@@ -31,7 +31,7 @@ TEST(Gemm, ShapeMismatchAborts) {
 }
 
 TEST(Gemm, EmptyInnerDimensionGivesZeros) {
-    Matrix c = make(1, 1, {5});
+    Matrix c = matrix(1, 1, {5});
     wexo::gemm(Matrix(2, 0), false, Matrix(0, 3), false, c);
     EXPECT_EQ(c, Matrix(2, 3));
 }

@@ -10,6 +10,11 @@
 #include <set>
 #include <string>
 #include <vector>
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+using wexo::test_support::matrix;
 
 namespace {
 
@@ -17,14 +22,6 @@ using wexo::Layer;
 using wexo::Matrix;
 using wexo::Vector;
 namespace layer = wexo::layer;
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-Matrix matrix(std::size_t n_rows, std::size_t n_cols, wexo::Vector values) {
-    Matrix m(n_rows, n_cols);
-    m.values = std::move(values);
-    return m;
-}
 
 Layer dense(Matrix weights, Vector biases, std::string activation = "") {
     Layer l;

@@ -9,24 +9,17 @@
 #include <limits>
 #include <string>
 #include <vector>
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+using wexo::test_support::matrix;
 
 namespace {
 
 using wexo::Matrix;
 namespace cce = wexo::loss::categorical_crossentropy;
 namespace mse = wexo::loss::mean_squared_error;
-
-Matrix matrix(std::size_t n_rows, std::size_t n_cols, wexo::Vector values) {
-    Matrix m(n_rows, n_cols);
-    m.values = std::move(values);
-    return m;
-}
-
-std::vector<std::uint32_t> bits(const wexo::Vector& v) {
-    std::vector<std::uint32_t> out;
-    for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
-    return out;
-}
 
 std::string abort_message(auto&& body) {
     try {

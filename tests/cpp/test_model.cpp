@@ -5,15 +5,15 @@
 #include <limits>
 
 #include "model/model.h"
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+using wexo::test_support::matrix;
 
 using namespace wexo;
 
 namespace {
-Matrix make(std::size_t r, std::size_t c, std::initializer_list<float> v) {
-    Matrix m(r, c);
-    m.values.assign(v);
-    return m;
-}
 Layer dense(Matrix w, Vector b) {
     Layer l;
     l.layer_type = "dense";
@@ -21,16 +21,15 @@ Layer dense(Matrix w, Vector b) {
     l.biases = std::move(b);
     return l;
 }
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
 }  // namespace
 
 TEST(Predict, ArgmaxTakesTheFirstMaximumAndSkipsNaN) {
     ClassVector p;
-    model::predict("softmax", make(3, 3, {0.2f, 0.5f, 0.5f, kNaN, 3, 4, 1, kNaN, 2}), p);
+    model::predict("softmax", matrix(3, 3, {0.2f, 0.5f, 0.5f, kNaN, 3, 4, 1, kNaN, 2}), p);
     EXPECT_EQ(p, (ClassVector{1, 0, 2}));
-    model::predict("softmax", make(2, 1, {5, 6}), p);
+    model::predict("softmax", matrix(2, 1, {5, 6}), p);
     EXPECT_EQ(p, (ClassVector{0, 0}));
-    model::predict("Softmax", make(2, 2, {5, 6, 7, 8}), p);
+    model::predict("Softmax", matrix(2, 2, {5, 6, 7, 8}), p);
     EXPECT_TRUE(p.empty());
 }
 
@@ -43,7 +42,7 @@ class Penalty : public testing::TestWithParam<PenaltyCase> {};
 // weights [[1, -2], [0.5, 0]], biases [1, -1]: sum|w| = 3.5, sum w^2 = 5.25, sum|b| = 2, sum b^2 = 2
 TEST_P(Penalty, EachTermNeedsAPositiveStrength) {
     const PenaltyCase c = GetParam();
-    Layer l = dense(make(2, 2, {1, -2, 0.5f, 0}), {1, -1});
+    Layer l = dense(matrix(2, 2, {1, -2, 0.5f, 0}), {1, -1});
     l.weight_regularizer_l1 = c.weight_l1;
     l.weight_regularizer_l2 = c.weight_l2;
     l.bias_regularizer_l1 = c.bias_l1;
@@ -60,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Terms, Penalty,
                                          PenaltyCase{0, 0, 0, 0.5f, 1.0f}, PenaltyCase{-1, kNaN, -0.5f, kNaN, 0.0f}));
 
 TEST(Penalty, NaNWeightMakesItNaN) {
-    Layer l = dense(make(1, 2, {kNaN, 1}), {0, 0});
+    Layer l = dense(matrix(1, 2, {kNaN, 1}), {0, 0});
     l.weight_regularizer_l2 = 1.0f;
     EXPECT_TRUE(std::isnan(model::regularization_loss({l})));
     EXPECT_EQ(model::regularization_loss({}), 0.0f);
@@ -68,14 +67,14 @@ TEST(Penalty, NaNWeightMakesItNaN) {
 
 TEST(Forward, StoredFirstLayerBatchGivesTheSameOutputs) {
     LinearModel m;
-    m.layers = {dense(make(2, 2, {1, -1, 2, 0.5f}), {0.25f, -3}), dense(make(2, 1, {1, 2}), {0})};
+    m.layers = {dense(matrix(2, 2, {1, -1, 2, 0.5f}), {0.25f, -3}), dense(matrix(2, 1, {1, 2}), {0})};
     m.layers[0].activation_type = "relu";
-    const Matrix x = make(3, 2, {1, 2, -1, 0.5f, 3, -2});
+    const Matrix x = matrix(3, 2, {1, 2, -1, 0.5f, 3, -2});
     Matrix copied, reused;
     model::forward(m, x, true, copied);
     const LinearModel after_first = m;
     model::forward(m, x, true, reused, true);
     EXPECT_EQ(copied, reused);
     EXPECT_EQ(m, after_first);  // every stored array is what a copying pass leaves
-    EXPECT_THROW(model::forward(m, make(1, 2, {0, 0}), true, reused, true), Abort);  // not the stored batch
+    EXPECT_THROW(model::forward(m, matrix(1, 2, {0, 0}), true, reused, true), Abort);  // not the stored batch
 }

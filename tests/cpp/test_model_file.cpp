@@ -23,6 +23,11 @@
 
 #include "core/check.h"
 #include "io/model_file.h"
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+using wexo::test_support::matrix;
 
 namespace mf = wexo::model_file;
 using wexo::Abort;
@@ -35,25 +40,19 @@ namespace {
 
 constexpr std::size_t kChunks[] = {1, 5, 4096, 1 << 16};
 
-Matrix make(std::size_t rows, std::size_t cols, wexo::Vector v) {
-    Matrix m(rows, cols);
-    m.values = std::move(v);
-    return m;
-}
-
 // The example model: one dense layer of two inputs and one neuron after a forward pass over [1, 2].
 LinearModel example_model() {
     Layer l;
     l.layer_type = "dense";
     l.n_inputs = 2;
     l.n_neurons = 1;
-    l.weights = make(2, 1, {0.013f, -0.0071f});
+    l.weights = matrix(2, 1, {0.013f, -0.0071f});
     l.biases = {0.5f};
-    l.inputs = make(1, 2, {1.0f, 2.0f});
-    l.dweights = make(2, 1, {-0.25f, -0.5f});
+    l.inputs = matrix(1, 2, {1.0f, 2.0f});
+    l.dweights = matrix(2, 1, {-0.25f, -0.5f});
     l.dbiases = {-0.25f};
-    l.weight_momentums = make(2, 1, {0.0f, 0.0f});
-    l.weight_cache = make(2, 1, {0.0f, 0.0f});
+    l.weight_momentums = matrix(2, 1, {0.0f, 0.0f});
+    l.weight_cache = matrix(2, 1, {0.0f, 0.0f});
     l.bias_momentums = {0.0f};
     l.bias_cache = {0.0f};
     LinearModel m;
@@ -92,7 +91,7 @@ Model rich_model() {
         l.inputs = random_matrix(0, 5);
         l.activation_inputs = random_matrix(4, 1);
         l.dropout_rate = 0.9f;
-        l.binary_mask = make(2, 2, {0.0f, 1.25f, 1.25f, 0.0f});
+        l.binary_mask = matrix(2, 2, {0.0f, 1.25f, 1.25f, 0.0f});
         m.layers.push_back(l);
     }
     m.output_type = "out \"quoted\" \\ \t\n\x01\x1f";
@@ -251,7 +250,7 @@ TEST(ModelFileReader, AcceptsReorderedKeysWhitespaceUnknownKeysAndArrayForms) {
     EXPECT_EQ(mf::parse_categorical(R"([[],"a","b","c","p"])").acc_type, "c");
     // a repeated array key replaces the earlier value
     const LinearModel m = mf::parse_linear(with_layer(layer_with_weights(R"({"v":1,"dim":[9,9],"data":[7],"dim":[1,1]})")));
-    EXPECT_EQ(m.layers[0].weights, make(1, 1, {7.0f}));
+    EXPECT_EQ(m.layers[0].weights, matrix(1, 1, {7.0f}));
 }
 
 TEST(ModelFileReader, RejectsWithTheMessageOfEachRule) {

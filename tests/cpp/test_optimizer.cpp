@@ -8,6 +8,11 @@
 #include <cstdint>
 #include <limits>
 #include <vector>
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+using wexo::test_support::matrix;
 
 namespace {
 
@@ -18,12 +23,6 @@ using wexo::Vector;
 namespace optimizer = wexo::optimizer;
 
 std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
-
-Matrix matrix(std::size_t n_rows, std::size_t n_cols, wexo::Vector values) {
-    Matrix m(n_rows, n_cols);
-    m.values = std::move(values);
-    return m;
-}
 
 DynamicOptimizer make_optimizer(const char* type, float learning_rate, float decay = 0.0f) {
     DynamicOptimizer opt;

@@ -1,0 +1,33 @@
+// Builders the unit tests share.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "core/matrix.h"
+
+namespace wexo::test_support {
+
+inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// A row-major (n_rows, n_cols) matrix holding `values`.
+inline Matrix matrix(std::size_t n_rows, std::size_t n_cols, Vector values) {
+    WEXO_CHECK(values.size() == n_rows * n_cols, "test matrix: wrong number of values");
+    Matrix m;
+    m.n_rows = n_rows;
+    m.n_cols = n_cols;
+    m.values = std::move(values);
+    return m;
+}
+
+// Bit patterns, so that -0.0 and NaN compare exactly.
+inline std::vector<std::uint32_t> bits(const Vector& v) {
+    std::vector<std::uint32_t> out;
+    for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
+    return out;
+}
+
+}  // namespace wexo::test_support
