@@ -20,6 +20,11 @@ struct Abort : std::runtime_error {
 std::size_t checked_mul(std::size_t a, std::size_t b,
                         std::source_location where = std::source_location::current());
 
+// Aborts unless `n_have` entries (targets, prediction rows) cover the `n_needed` the caller reads; the message
+// names the first missing index.
+void check_samples(std::size_t n_have, std::size_t n_needed, const char* what,
+                   std::source_location where = std::source_location::current());
+
 }  // namespace wexo
 
 #define WEXO_CHECK(cond, msg)                      \

@@ -109,8 +109,7 @@ void test(CategoricalModel& m, Matrix x, const ClassVector& y) {
     predict(m.output_type, out, predicted);
     std::string line;
     for (std::size_t i = 0; i < predicted.size(); ++i) {
-        WEXO_CHECK(i < y.size(), "sample " + std::to_string(i) + " has no target: only " + std::to_string(y.size()) +
-                                     " targets for " + std::to_string(predicted.size()) + " samples");
+        check_samples(y.size(), i + 1, "targets");  // the lines of earlier samples are out already
         const std::int32_t truth = y[i];
         WEXO_CHECK(truth >= 0 && static_cast<std::size_t>(truth) < out.n_cols,
                    "class index " + std::to_string(truth) + " of sample " + std::to_string(i) + " out of range for " +
@@ -129,8 +128,7 @@ void test(LinearModel& m, Matrix x, const Vector& y) {
     std::string line;
     float sum = 0.0f;
     for (std::size_t i = 0; i < p.size(); ++i) {
-        WEXO_CHECK(i < y.size(), "sample " + std::to_string(i) + " has no target: only " + std::to_string(y.size()) +
-                                     " targets for " + std::to_string(p.size()) + " samples");
+        check_samples(y.size(), i + 1, "targets");  // the lines of earlier samples are out already
         const float error = std::fabs(y[i] - p[i]);
         report::linear_sample(line, y[i], p[i], error);
         sum += error * error;

@@ -9,9 +9,7 @@ namespace wexo::accuracy {
 
 float categorical::calculate(const ClassVector& predicted, const ClassVector& targets) {
     const std::size_t n = predicted.size();
-    if (targets.size() < n) [[unlikely]]
-        fail("sample index " + std::to_string(targets.size()) + " out of range for " + std::to_string(targets.size()) +
-             " targets");
+    check_samples(targets.size(), n, "targets");
     std::int64_t count = 0;
     for (std::size_t k = 0; k < n; ++k) count += predicted[k] == targets[k];
     return static_cast<float>(count) / static_cast<float>(n);
@@ -19,9 +17,7 @@ float categorical::calculate(const ClassVector& predicted, const ClassVector& ta
 
 float linear::calculate(const Vector& predictions, const Vector& targets, float tolerance, std::size_t denominator) {
     const std::size_t n = predictions.size();
-    if (targets.size() < n) [[unlikely]]
-        fail("sample index " + std::to_string(targets.size()) + " out of range for " + std::to_string(targets.size()) +
-             " targets");
+    check_samples(targets.size(), n, "targets");
     std::int64_t count = 0;
     for (std::size_t k = 0; k < n; ++k) count += std::abs(predictions[k] - targets[k]) <= tolerance;
     return static_cast<float>(count) / static_cast<float>(denominator);

@@ -15,9 +15,7 @@ constexpr float kClipHigh = std::bit_cast<float>(0x3F7FFFFEu);
 
 // Row i and class targets[i] must exist in predictions.
 void check_target(const Matrix& predictions, const ClassVector& targets, std::size_t i) {
-    if (i >= predictions.n_rows) [[unlikely]]
-        fail("sample index " + std::to_string(i) + " out of range for " + std::to_string(predictions.n_rows) +
-             " prediction rows");
+    check_samples(predictions.n_rows, i + 1, "prediction rows");
     const std::int32_t c = targets[i];
     if (c < 0 || static_cast<std::size_t>(c) >= predictions.n_cols) [[unlikely]]
         fail("class index " + std::to_string(c) + " out of range for " + std::to_string(predictions.n_cols) +
@@ -58,9 +56,7 @@ void categorical_crossentropy::backward(const Matrix& dvalues, const ClassVector
 float mean_squared_error::calculate(const Vector& predictions, const Vector& targets) {
     const std::size_t n = predictions.size();
     WEXO_CHECK(n > 0, "mean squared error of no predictions");
-    if (targets.size() < n) [[unlikely]]
-        fail("sample index " + std::to_string(targets.size()) + " out of range for " + std::to_string(targets.size()) +
-             " targets");
+    check_samples(targets.size(), n, "targets");
     float sum = 0.0f;
     for (std::size_t i = 0; i < n; ++i) {
         const float e = targets[i] - predictions[i];
@@ -70,9 +66,7 @@ float mean_squared_error::calculate(const Vector& predictions, const Vector& tar
 }
 
 void mean_squared_error::backward(const Matrix& dvalues, const Vector& targets, Matrix& grad) {
-    if (targets.size() < dvalues.n_rows) [[unlikely]]
-        fail("sample index " + std::to_string(targets.size()) + " out of range for " + std::to_string(targets.size()) +
-             " targets");
+    check_samples(targets.size(), dvalues.n_rows, "targets");
     grad.reshape(dvalues.n_rows, dvalues.n_cols);
     const auto n_outputs = static_cast<float>(dvalues.n_cols);
     const auto n_samples = static_cast<float>(dvalues.n_rows);
