@@ -7,11 +7,11 @@ import argparse
 import json
 import os
 import tempfile
-import time
 
 import numpy as np
 
 import wexo
+from timing import best_of
 
 f32 = np.float32
 
@@ -32,15 +32,6 @@ def model_file(path, weights):
     with open(path, "w") as f:
         json.dump({"layers": layers, "output_type": "softmax", "loss_type": "categorical_crossentropy",
                    "acc_type": "categorical", "save_best_params": ""}, f)
-
-
-def best_of(repeat, call):
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - t)
-    return best
 
 
 def main():

@@ -14,9 +14,10 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
+
+from timing import best_of
 
 f32 = np.float32
 COLS = 100
@@ -37,15 +38,6 @@ def find_binary(given):
 def run_binary(*args):
     out = subprocess.run([str(a) for a in args], check=True, capture_output=True, text=True).stdout
     return json.loads(out)
-
-
-def best_of(repeat, call):
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - t)
-    return best
 
 
 def document(inputs, arrays):

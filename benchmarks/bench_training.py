@@ -7,24 +7,22 @@ ratios measured in the same run; the machine is shared, so only the ratios mean 
 """
 import argparse
 import os
+import sys
 import time
 
 import numpy as np
 
 import wexo
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+import classify  # noqa: E402
+
 f32 = np.float32
 
 
-def spiral(n_per_class=100, classes=3, seed=0):
-    rng = np.random.default_rng(seed)
-    xs, ys = [], []
-    for c in range(classes):
-        r = np.linspace(0.0, 1.0, n_per_class)
-        t = np.linspace(c * 4.0, (c + 1) * 4.0, n_per_class) + rng.normal(0.0, 0.2, n_per_class)
-        xs.append(np.c_[r * np.sin(t), r * np.cos(t)])
-        ys.append(np.full(n_per_class, c))
-    return np.concatenate(xs).astype(f32), np.concatenate(ys).astype(np.int32)
+def spiral():
+    x, y = classify.spiral()  # the example's data set
+    return x.astype(f32), y.astype(np.int32)
 
 
 def mnist_like(n=60000, d=784, classes=10, seed=0):
