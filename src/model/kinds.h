@@ -3,7 +3,6 @@
 
 #include "model/model.h"
 #include "nn/accuracy.h"
-#include "nn/activation.h"
 #include "nn/loss.h"
 
 namespace wexo::model {
@@ -31,12 +30,7 @@ struct LinearKind {
     using Targets = Vector;
     using Predictions = Vector;
 
-    static void predict(const Model& m, const Matrix& outputs, Predictions& p) {
-        if (m.output_type == kLinear)
-            activation::linear::predict(outputs, p);
-        else
-            p.clear();
-    }
+    static void predict(const Model& m, const Matrix& outputs, Predictions& p) { model::predict(m.output_type, outputs, p); }
     static float data_loss(const Model& m, const Matrix&, const Predictions& p, const Targets& y) {
         return m.loss_type == kMeanSquaredError ? loss::mean_squared_error::calculate(p, y) : 0.0f;
     }

@@ -89,6 +89,13 @@ void predict(std::string_view output_type, const Matrix& outputs, ClassVector& p
     }
 }
 
+void predict(std::string_view output_type, const Matrix& outputs, Vector& predicted) {
+    if (output_type == kLinear)
+        activation::linear::predict(outputs, predicted);
+    else
+        predicted.clear();
+}
+
 // Each term is strength x sum, added only for a strength > 0 (false for NaN). The weight-L1 term follows the same
 // rule as the other three, so the printed penalty matches the gradient the layers apply.
 float regularization_loss(const std::vector<Layer>& layers) {
@@ -124,7 +131,7 @@ void test(LinearModel& m, Matrix x, const Vector& y) {
     Matrix out;
     forward_owned(m, std::move(x), out);
     Vector p;
-    if (m.output_type == kLinear) activation::linear::predict(out, p);
+    predict(m.output_type, out, p);
     std::string line;
     float sum = 0.0f;
     for (std::size_t i = 0; i < p.size(); ++i) {

@@ -19,6 +19,8 @@ bool first_layer_keeps_input(const std::vector<Layer>& layers);
 
 // One class per output row (argmax, ties and NaN to the lowest index); empty unless output_type is "softmax".
 void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted);
+// One value per output row (its first column); empty unless output_type is "linear".
+void predict(std::string_view output_type, const Matrix& outputs, Vector& predicted);
 
 // Sum of the layers' L1/L2 penalties on their current parameters.
 float regularization_loss(const std::vector<Layer>& layers);
