@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <initializer_list>
 #include <type_traits>
 
 #include "io/file.h"
@@ -74,23 +75,22 @@ void write_value(json::Writer& w, const std::string& s) { w.string(s); }
 void write_value(json::Writer& w, std::uint64_t v) { w.u64(v); }
 void write_value(json::Writer& w, float v) { w.f32(v); }
 
-void write_value(json::Writer& w, const Matrix& m) {
+// {"v":1,"dim":[...],"data":[...]} for a matrix or a vector
+void write_array(json::Writer& w, std::initializer_list<std::uint64_t> dim, const Vector& data) {
     w.raw("{\"v\":1,\"dim\":[");
-    w.u64(m.n_rows);
-    w.raw(",");
-    w.u64(m.n_cols);
+    bool first = true;
+    for (const std::uint64_t d : dim) {
+        if (!first) w.raw(",");
+        w.u64(d);
+        first = false;
+    }
     w.raw("],\"data\":[");
-    w.f32_list(m.values.data(), m.values.size());
+    w.f32_list(data.data(), data.size());
     w.raw("]}");
 }
 
-void write_value(json::Writer& w, const Vector& v) {
-    w.raw("{\"v\":1,\"dim\":[");
-    w.u64(v.size());
-    w.raw("],\"data\":[");
-    w.f32_list(v.data(), v.size());
-    w.raw("]}");
-}
+void write_value(json::Writer& w, const Matrix& m) { write_array(w, {m.n_rows, m.n_cols}, m.values); }
+void write_value(json::Writer& w, const Vector& v) { write_array(w, {v.size()}, v); }
 
 template <class Record>
 void write_record(json::Writer& w, const Record& r);
