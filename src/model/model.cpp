@@ -1,8 +1,11 @@
 // The forward walk both model kinds share, their output activations, predictions, penalty and reports.
 #include "model/model.h"
 
+#include <algorithm>
 #include <cmath>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "model/report.h"
 #include "nn/accuracy.h"
@@ -56,11 +59,35 @@ void apply_output(const CategoricalModel& m, Matrix& out) {
 }
 void apply_output(const LinearModel&, Matrix&) {}  // the linear output is the identity
 
-template <class Model>
-void forward_owned(Model& m, Matrix&& x, Matrix& out) {
-    out = std::move(x);
-    for (Layer& l : m.layers) layer::forward(l, out, false);
-    apply_output(m, out);
+// Evaluation goes through the batch a block of rows at a time. Rows are independent, so the reports are those of
+// one pass over the whole batch, but each block's copy, activations and outputs stay in cache instead of making
+// several passes over memory the size of the batch.
+std::size_t rows_per_block(const Rows& x) {
+    constexpr std::size_t kBlockFloats = 256 * 1024;
+    constexpr std::size_t kMinRows = 64;
+    const std::size_t rows = std::max(kMinRows, kBlockFloats / std::max<std::size_t>(x.n_cols, 1));
+    const std::size_t n_blocks = std::max<std::size_t>(1, (x.n_rows + rows - 1) / rows);
+    return (x.n_rows + n_blocks - 1) / n_blocks;  // blocks of nearly equal size, no small tail
+}
+
+// per_block(first, outputs) sees the outputs of rows [first, first + outputs.n_rows). It runs at least once, so
+// the shape checks of the layers fail before any line is written even for a batch without rows.
+template <class Model, class PerBlock>
+void forward_in_blocks(Model& m, const Rows& x, PerBlock per_block) {
+    const std::size_t block_rows = rows_per_block(x);
+    const bool keeps_input = first_layer_keeps_input(m.layers);
+    Matrix out;
+    std::size_t first = 0;
+    do {
+        const std::size_t count = std::min(block_rows, x.n_rows - first);
+        if (keeps_input) std::swap(out, m.layers.front().inputs);  // last block's copy: a buffer of the right size
+        out.reshape(count, x.n_cols);
+        if (count > 0 && x.n_cols > 0) x.copy(first, count, out.values.data());
+        for (Layer& l : m.layers) layer::forward(l, out, false);
+        apply_output(m, out);
+        per_block(first, out);
+        first += count;
+    } while (first < x.n_rows);
 }
 
 }  // namespace
@@ -109,39 +136,55 @@ float regularization_loss(const std::vector<Layer>& layers) {
     return penalty;
 }
 
-void test(CategoricalModel& m, Matrix x, const ClassVector& y) {
-    Matrix out;
-    forward_owned(m, std::move(x), out);
+Rows rows_of(const Matrix& x) {
+    return {x.n_rows, x.n_cols, [&x](std::size_t first, std::size_t count, float* out) {
+                std::copy_n(x.row(first), checked_mul(count, x.n_cols), out);
+            }};
+}
+
+void test(CategoricalModel& m, const Rows& x, const ClassVector& y) {
     ClassVector predicted;
-    predict(m.output_type, out, predicted);
     std::string line;
-    for (std::size_t i = 0; i < predicted.size(); ++i) {
-        check_samples(y.size(), i + 1, "targets");  // the lines of earlier samples are out already
-        const std::int32_t truth = y[i];
-        WEXO_CHECK(truth >= 0 && static_cast<std::size_t>(truth) < out.n_cols,
-                   "class index " + std::to_string(truth) + " of sample " + std::to_string(i) + " out of range for " +
-                       std::to_string(out.n_cols) + " output columns");
-        report::categorical_sample(line, truth, predicted[i], out.at(i, static_cast<std::size_t>(truth)) * 100.0f);
-    }
-    const float percent = m.acc_type == kCategorical ? accuracy::categorical::calculate(predicted, y) * 100.0f : 0.0f;
+    std::size_t n = 0;
+    std::int64_t correct = 0;
+    forward_in_blocks(m, x, [&](std::size_t first, const Matrix& out) {
+        predict(m.output_type, out, predicted);
+        for (std::size_t i = 0; i < predicted.size(); ++i) {
+            const std::size_t sample = first + i;
+            check_samples(y.size(), sample + 1, "targets");  // the lines of earlier samples are out already
+            const std::int32_t truth = y[sample];
+            WEXO_CHECK(truth >= 0 && static_cast<std::size_t>(truth) < out.n_cols,
+                       "class index " + std::to_string(truth) + " of sample " + std::to_string(sample) +
+                           " out of range for " + std::to_string(out.n_cols) + " output columns");
+            report::categorical_sample(line, truth, predicted[i], out.at(i, static_cast<std::size_t>(truth)) * 100.0f);
+        }
+        if (!predicted.empty()) correct += accuracy::categorical::count(predicted, std::span(y).subspan(first));
+        n += predicted.size();
+    });
+    const float percent = m.acc_type == kCategorical ? accuracy::fraction(correct, n) * 100.0f : 0.0f;
     report::categorical_summary(line, percent);
 }
 
-void test(LinearModel& m, Matrix x, const Vector& y) {
-    Matrix out;
-    forward_owned(m, std::move(x), out);
+void test(LinearModel& m, const Rows& x, const Vector& y) {
     Vector p;
-    predict(m.output_type, out, p);
     std::string line;
+    std::size_t n = 0;
+    std::int64_t correct = 0;
     float sum = 0.0f;
-    for (std::size_t i = 0; i < p.size(); ++i) {
-        check_samples(y.size(), i + 1, "targets");  // the lines of earlier samples are out already
-        const float error = std::fabs(y[i] - p[i]);
-        report::linear_sample(line, y[i], p[i], error);
-        sum += error * error;
-    }
-    const float percent = accuracy::linear::calculate(p, y, m.acc_precision, p.size()) * 100.0f;
-    report::linear_summary(line, sum / static_cast<float>(p.size()), percent);
+    forward_in_blocks(m, x, [&](std::size_t first, const Matrix& out) {
+        predict(m.output_type, out, p);
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            const std::size_t sample = first + i;
+            check_samples(y.size(), sample + 1, "targets");  // the lines of earlier samples are out already
+            const float error = std::fabs(y[sample] - p[i]);
+            report::linear_sample(line, y[sample], p[i], error);
+            sum += error * error;
+        }
+        if (!p.empty()) correct += accuracy::linear::count(p, std::span(y).subspan(first), m.acc_precision);
+        n += p.size();
+    });
+    const float percent = accuracy::fraction(correct, n) * 100.0f;
+    report::linear_summary(line, sum / static_cast<float>(n), percent);
 }
 
 }  // namespace wexo::model

@@ -1,6 +1,8 @@
 // Forward pass, predictions, penalty and evaluation report of both model kinds.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string_view>
 
 #include "model/records.h"
@@ -25,9 +27,19 @@ void predict(std::string_view output_type, const Matrix& outputs, Vector& predic
 // Sum of the layers' L1/L2 penalties on their current parameters.
 float regularization_loss(const std::vector<Layer>& layers);
 
-// Evaluation reports: one line per sample, then the summary line, on fd 1. x is consumed: the first layer
-// keeps it as its stored input instead of a second copy.
-void test(CategoricalModel& m, Matrix x, const ClassVector& y);
-void test(LinearModel& m, Matrix x, const Vector& y);
+// The rows of an evaluation batch, handed out a block at a time so that a large batch is never copied whole.
+struct Rows {
+    std::size_t n_rows = 0;
+    std::size_t n_cols = 0;
+    // Writes rows [first, first + count) in order to out: count * n_cols floats. Only called with
+    // first + count <= n_rows and count, n_cols > 0.
+    std::function<void(std::size_t first, std::size_t count, float* out)> copy;
+};
+
+Rows rows_of(const Matrix& x);  // x must outlive the result
+
+// Evaluation reports: one line per sample, then the summary line, on fd 1.
+void test(CategoricalModel& m, const Rows& x, const ClassVector& y);
+void test(LinearModel& m, const Rows& x, const Vector& y);
 
 }  // namespace wexo::model

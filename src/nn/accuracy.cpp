@@ -2,25 +2,31 @@
 #include "nn/accuracy.h"
 
 #include <cmath>
-#include <cstdint>
-#include <string>
 
 namespace wexo::accuracy {
 
-float categorical::calculate(const ClassVector& predicted, const ClassVector& targets) {
+std::int64_t categorical::count(std::span<const std::int32_t> predicted, std::span<const std::int32_t> targets) {
     const std::size_t n = predicted.size();
     check_samples(targets.size(), n, "targets");
-    std::int64_t count = 0;
-    for (std::size_t k = 0; k < n; ++k) count += predicted[k] == targets[k];
-    return static_cast<float>(count) / static_cast<float>(n);
+    std::int64_t correct = 0;
+    for (std::size_t k = 0; k < n; ++k) correct += predicted[k] == targets[k];
+    return correct;
+}
+
+float categorical::calculate(const ClassVector& predicted, const ClassVector& targets) {
+    return fraction(count(predicted, targets), predicted.size());
+}
+
+std::int64_t linear::count(std::span<const float> predictions, std::span<const float> targets, float tolerance) {
+    const std::size_t n = predictions.size();
+    check_samples(targets.size(), n, "targets");
+    std::int64_t correct = 0;
+    for (std::size_t k = 0; k < n; ++k) correct += std::abs(predictions[k] - targets[k]) <= tolerance;
+    return correct;
 }
 
 float linear::calculate(const Vector& predictions, const Vector& targets, float tolerance, std::size_t denominator) {
-    const std::size_t n = predictions.size();
-    check_samples(targets.size(), n, "targets");
-    std::int64_t count = 0;
-    for (std::size_t k = 0; k < n; ++k) count += std::abs(predictions[k] - targets[k]) <= tolerance;
-    return static_cast<float>(count) / static_cast<float>(denominator);
+    return fraction(count(predictions, targets, tolerance), denominator);
 }
 
 }  // namespace wexo::accuracy

@@ -30,20 +30,21 @@ void import_numpy() {
 
 PyArrayObject* as_array(PyObject* checked) { return reinterpret_cast<PyArrayObject*>(checked); }
 
-// n_rows * n_cols elements of a checked rank-1 (n_rows 1) or rank-2 array, in logical order.
+// Rows [first, first + n_rows) of a checked rank-1 (one row) or rank-2 array, n_cols elements each, in logical order.
 template <class T>
-void copy_elements(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, T* out) {
+void copy_elements(PyArrayObject* a, std::size_t first, std::size_t n_rows, std::size_t n_cols, T* out) {
     if (n_rows == 0 || n_cols == 0) return;
     const char* base = PyArray_BYTES(a);
-    if (PyArray_IS_C_CONTIGUOUS(a)) {
-        std::memcpy(out, base, n_rows * n_cols * sizeof(T));  // the size is that of the Matrix just allocated
-        return;
-    }
     // Strides are in bytes and may be negative, zero or unaligned; memcpy reads each element safely.
     const npy_intp* strides = PyArray_STRIDES(a);
     const npy_intp row_stride = PyArray_NDIM(a) == 2 ? strides[0] : 0;
     const npy_intp col_stride = strides[PyArray_NDIM(a) - 1];
-    for (std::size_t i = 0; i < n_rows; ++i) {
+    if (PyArray_IS_C_CONTIGUOUS(a)) {
+        // the caller sized out for these rows, and they lie within the array
+        std::memcpy(out, base + static_cast<npy_intp>(first) * row_stride, n_rows * n_cols * sizeof(T));
+        return;
+    }
+    for (std::size_t i = first; i < first + n_rows; ++i) {
         const char* row = base + static_cast<npy_intp>(i) * row_stride;
         for (std::size_t j = 0; j < n_cols; ++j)
             std::memcpy(out++, row + static_cast<npy_intp>(j) * col_stride, sizeof(T));
@@ -89,7 +90,7 @@ void copy_into(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, std::ve
         return;
     }
     out.resize(n);
-    copy_elements(a, n_rows, n_cols, out.data());
+    copy_elements(a, 0, n_rows, n_cols, out.data());
 }
 
 }  // namespace
@@ -101,6 +102,15 @@ Matrix copy_matrix(PyObject* array) {
     m.n_rows = dim(a, 0);
     m.n_cols = dim(a, 1);
     return m;
+}
+
+std::size_t rows(PyObject* array) { return dim(as_array(array), 0); }
+std::size_t columns(PyObject* array) { return dim(as_array(array), 1); }
+
+void copy_rows(PyObject* array, std::size_t first, std::size_t count, float* out) {
+    PyArrayObject* a = as_array(array);
+    WEXO_CHECK(first <= dim(a, 0) && count <= dim(a, 0) - first, "rows beyond the end of the array");
+    copy_elements(a, first, count, dim(a, 1), out);
 }
 
 Vector copy_vector(PyObject* array) {

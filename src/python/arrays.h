@@ -24,6 +24,10 @@ bool check_array(PyObject* o, Element element, int rank);
 // Element-by-element copies in logical order, whatever the strides.
 Matrix copy_matrix(PyObject* array);            // checked rank-2 float32
 Vector copy_vector(PyObject* array);            // checked rank-1 float32
+// A checked rank-2 float32 array's shape, and rows [first, first + count) of it into out (count * columns floats).
+std::size_t rows(PyObject* array);
+std::size_t columns(PyObject* array);
+void copy_rows(PyObject* array, std::size_t first, std::size_t count, float* out);
 ClassVector copy_class_vector(PyObject* array);  // checked rank-1 int32
 
 inline bool convert(PyObject* o, ArrayArg<float, 2>& out) {

@@ -73,9 +73,14 @@ M load(std::string save_best_params) {
 
 template <class M>
 void evaluate(M m, InputArg val_x, TargetArg<M> val_y) {
-    Matrix x_data = copy(val_x);
+    // x is copied a block of rows at a time as the report goes; the call holds the GIL, so the array cannot change
+    // in between and the result is that of one copy made up front.
+    const model::Rows x_rows{rows(val_x.array), columns(val_x.array),
+                             [a = val_x.array](std::size_t first, std::size_t count, float* out) {
+                                 copy_rows(a, first, count, out);
+                             }};
     const auto y_data = copy(val_y);
-    model::test(m, std::move(x_data), y_data);
+    model::test(m, x_rows, y_data);
 }
 
 template <Text Sig, auto Body>

@@ -116,3 +116,68 @@ def test_a_linear_report_judges_only_the_first_output_column(tmp_path, capfd):
     assert report(capfd) == ["True: 1.000, Predicted: 1.000, Error 0.000",
                              "True: 2.500, Predicted: 2.000, Error 0.500",
                              "Validation MSE: 0.125, Accuracy 50.0%"]
+
+
+# Large batches are evaluated a block of rows at a time. With small multiples of 1/64 every product and sum is
+# exact, so a row's outputs cannot depend on how the batch was cut or in what order the sums ran.
+def exact_model(tmp_path, rng, n_in, n_out, kind):
+    def grid(*shape):
+        return rng.integers(-4, 5, shape) / 64
+    layers = [oracle.layer(activation_type="relu", weights=grid(n_in, 6), biases=grid(6)),
+              oracle.layer(weights=grid(6, n_out), biases=grid(n_out))]
+    return layers, oracle.write_model(tmp_path / "m.json", layers, kind=kind)
+
+
+LAYOUTS = {"C": lambda a: a, "F": np.asfortranarray, "reversed": lambda a: a[::-1].copy()[::-1]}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_a_batch_of_many_blocks_reports_as_its_pieces_do(tmp_path, capfd, layout):
+    rng = np.random.default_rng(3)
+    _, path = exact_model(tmp_path, rng, 300, 3, "categorical")
+    model = wexo.load_categorical_model(str(path))
+    x = rng.integers(-1, 2, (3000, 300)).astype(f32)
+    y = rng.integers(0, 3, 3000).astype(np.int32)
+    wexo.evaluate_categorical_model(model, LAYOUTS[layout](x), y)
+    whole = report(capfd)
+    pieces = []
+    for a, b in [(0, 1), (1, 700), (700, 1999), (1999, 3000)]:
+        wexo.evaluate_categorical_model(model, x[a:b], y[a:b])
+        pieces += report(capfd)[:-1]
+    assert whole[:-1] == pieces and len(pieces) == 3000
+    correct = sum(line.split(",")[0][6:] == line.split(",")[1][12:] for line in pieces)
+    assert whole[-1] == f"Validation accuracy {oracle.fixed(f32(f32(correct) / f32(3000)) * f32(100), 1)}%"
+
+
+def test_a_linear_batch_of_many_blocks_matches_the_oracle(tmp_path, capfd):
+    rng = np.random.default_rng(4)
+    layers, path = exact_model(tmp_path, rng, 300, 1, "linear")
+    x = rng.integers(-1, 2, (3000, 300)).astype(f32)
+    y = (rng.integers(-8, 9, 3000) / 8).astype(f32)
+    wexo.evaluate_linear_model(wexo.load_linear_model(str(path)), x, y)
+    got = report(capfd)
+    p = oracle.forward(layers, x, "linear")[:, 0]
+    err = np.abs(y - p).astype(f32)
+    assert got[:-1] == [f"True: {oracle.fixed(t, 3)}, Predicted: {oracle.fixed(q, 3)}, Error {oracle.fixed(e, 3)}"
+                        for t, q, e in zip(y, p, err)]
+    total = f32(0)
+    for e in err:  # in sample order
+        total = f32(total + e * e)
+    acc = f32(f32(np.count_nonzero(err <= 1.0)) / f32(3000)) * f32(100)
+    assert got[-1] == f"Validation MSE: {oracle.fixed(f32(total / f32(3000)), 3)}, Accuracy {oracle.fixed(acc, 1)}%"
+
+
+@pytest.mark.parametrize("kind", ["linear", "categorical"])
+def test_a_fault_in_a_late_block_keeps_the_earlier_lines(tmp_path, capfd, kind):
+    rng = np.random.default_rng(5)
+    _, path = exact_model(tmp_path, rng, 300, 3, kind)
+    x = rng.integers(-1, 2, (3000, 300)).astype(f32)
+    with pytest.raises(BaseException) as info:
+        if kind == "linear":
+            wexo.evaluate_linear_model(wexo.load_linear_model(str(path)), x, np.zeros(2500, f32))
+        else:
+            y = np.zeros(3000, np.int32)
+            y[2600] = 3
+            wexo.evaluate_categorical_model(wexo.load_categorical_model(str(path)), x, y)
+    assert is_abort(info.value)
+    assert len(report(capfd)) == (2500 if kind == "linear" else 2600)
