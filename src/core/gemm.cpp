@@ -1,10 +1,17 @@
-// The only unit that talks to OpenBLAS.
+// The only unit that talks to OpenBLAS. Products small enough to live in cache run in kernels of our own:
+// at those sizes OpenBLAS's fixed costs (zeroing c, packing, the thread hand-off) outweigh the arithmetic,
+// and the epilogue can work on registers instead of making another pass over c.
 #include "core/gemm.h"
 
 #include <cblas.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
+
+#include "core/relu.h"
+#include "core/simd.h"
 
 namespace wexo {
 
@@ -16,6 +23,233 @@ blasint blas_dim(std::size_t n) {
     return static_cast<blasint>(n);
 }
 
+using simd::kLanes;
+using simd::load;
+using simd::store;
+using simd::V8;
+
+// The epilogue as the kernels see it: row i of c starts at relu_row + i * n (dense, like c).
+struct Finish {
+    const float* add_row;
+    float* relu_inputs;
+    std::size_t ld;
+};
+
+[[gnu::always_inline]] inline V8 finish(V8 v, const Finish& f, std::size_t i, std::size_t j) {
+    if (f.add_row) v += load(f.add_row + j);
+    if (f.relu_inputs) {
+        store(f.relu_inputs + i * f.ld + j, v);
+        v = v < 0.0f ? V8{} : v;  // relu_of, lane by lane
+    }
+    return v;
+}
+
+[[gnu::always_inline]] inline float finish(float v, const Finish& f, std::size_t i, std::size_t j) {
+    if (f.add_row) v += f.add_row[j];
+    if (f.relu_inputs) {
+        f.relu_inputs[i * f.ld + j] = v;
+        v = relu_of(v);
+    }
+    return v;
+}
+
+// A row-major operand seen through strides: element (i, p) at data[i * row_step + p * col_step].
+struct View {
+    const float* data;
+    std::size_t row_step;
+    std::size_t col_step;
+    float at(std::size_t i, std::size_t p) const { return data[i * row_step + p * col_step]; }
+};
+
+// Rows [i, i + R), columns [j, j + 8T) of scaled_rows, accumulated in registers over all of k: r is read once
+// per group of R rows, however long k is.
+template <std::size_t R, std::size_t T>
+[[gnu::always_inline]] inline void tile(std::size_t i, std::size_t j, std::size_t k, View s, const float* r,
+                                        std::size_t ldr, float* c, std::size_t ldc, const Finish& f) {
+    V8 acc[R][T] = {};
+    for (std::size_t p = 0; p < k; ++p) {
+        const float* rp = r + p * ldr + j;
+        V8 rv[T];
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) rv[q] = load(rp + q * kLanes);
+#pragma GCC unroll 3
+        for (std::size_t a = 0; a < R; ++a) {
+            const float sv = s.at(i + a, p);
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q) acc[a][q] += sv * rv[q];
+        }
+    }
+#pragma GCC unroll 3
+    for (std::size_t a = 0; a < R; ++a)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q)
+            store(c + (i + a) * ldc + j + q * kLanes, finish(acc[a][q], f, i + a, j + q * kLanes));
+}
+
+// At most 12 accumulators, leaving registers for the row pieces and the scalar.
+constexpr std::size_t kMaxChunks(std::size_t rows) { return rows == 1 ? 8 : 12 / rows; }
+
+template <std::size_t R>
+[[gnu::always_inline]] inline void tile_row_group(std::size_t i, std::size_t n, std::size_t k, View s,
+                                                  const float* r, std::size_t ldr, float* c, std::size_t ldc,
+                                                  const Finish& f) {
+    std::size_t j = 0;
+    while (j + kLanes <= n) {
+        const std::size_t chunks = std::min(kMaxChunks(R), (n - j) / kLanes);
+        switch (chunks) {
+#define WEXO_TILE(T)                                        \
+    case T:                                                 \
+        if constexpr (T <= kMaxChunks(R)) tile<R, T>(i, j, k, s, r, ldr, c, ldc, f); \
+        break;
+            WEXO_TILE(1) WEXO_TILE(2) WEXO_TILE(3) WEXO_TILE(4) WEXO_TILE(5) WEXO_TILE(6) WEXO_TILE(7) WEXO_TILE(8)
+#undef WEXO_TILE
+            default: break;
+        }
+        j += chunks * kLanes;
+    }
+    for (; j < n; ++j)
+        for (std::size_t a = 0; a < R; ++a) {
+            float acc = 0.0f;
+            for (std::size_t p = 0; p < k; ++p) acc += s.at(i + a, p) * r[p * ldr + j];
+            c[(i + a) * ldc + j] = finish(acc, f, i + a, j);
+        }
+}
+
+// c[i][:] = sum over p of s(i, p) * r[p][:] for i < m: rows of r (n contiguous floats, ldr apart) scaled by
+// the scalars of s. Good when n is the wide dimension.
+WEXO_KERNEL
+void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r, std::size_t ldr, float* c,
+                 std::size_t ldc, Finish f) {
+    std::size_t i = 0;
+    for (; i + 3 <= m; i += 3) tile_row_group<3>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m - i == 2) tile_row_group<2>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m - i == 1) tile_row_group<1>(i, n, k, s, r, ldr, c, ldc, f);
+}
+
+[[gnu::always_inline]] inline float lane_sum(V8 v) {
+    return ((v[0] + v[1]) + (v[2] + v[3])) + ((v[4] + v[5]) + (v[6] + v[7]));
+}
+
+// Columns [j, j + C) of row i of dots: C columns share each piece of ui, with two accumulators each to keep
+// the adds overlapped.
+template <std::size_t C>
+[[gnu::always_inline]] inline void dot_group(std::size_t i, std::size_t j, std::size_t k, const float* ui,
+                                             const float* w, std::size_t ldw, float* ci, const Finish& f) {
+    V8 even[C] = {}, odd[C] = {};
+    std::size_t p = 0;
+    for (; p + 2 * kLanes <= k; p += 2 * kLanes) {
+        const V8 x0 = load(ui + p), x1 = load(ui + p + kLanes);
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < C; ++q) {
+            const float* wq = w + (j + q) * ldw + p;
+            even[q] += x0 * load(wq);
+            odd[q] += x1 * load(wq + kLanes);
+        }
+    }
+    if (p + kLanes <= k) {
+        const V8 x0 = load(ui + p);
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < C; ++q) even[q] += x0 * load(w + (j + q) * ldw + p);
+        p += kLanes;
+    }
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < C; ++q) {
+        const float* wq = w + (j + q) * ldw;
+        float sum = lane_sum(even[q] + odd[q]);
+        for (std::size_t t = p; t < k; ++t) sum += ui[t] * wq[t];
+        ci[j + q] = finish(sum, f, i, j + q);
+    }
+}
+
+// c[i][j] = dot(u[i], w[j]) for i < m, j < n: rows of k contiguous floats. Good when k is the wide dimension.
+WEXO_KERNEL
+void dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu, const float* w,
+          std::size_t ldw, float* c, std::size_t ldc, Finish f) {
+    for (std::size_t i = 0; i < m; ++i) {
+        const float* ui = u + i * ldu;
+        float* ci = c + i * ldc;
+        std::size_t j = 0;
+        for (; j + 4 <= n; j += 4) dot_group<4>(i, j, k, ui, w, ldw, ci, f);
+        switch (n - j) {
+            case 3: dot_group<3>(i, j, k, ui, w, ldw, ci, f); break;
+            case 2: dot_group<2>(i, j, k, ui, w, ldw, ci, f); break;
+            case 1: dot_group<1>(i, j, k, ui, w, ldw, ci, f); break;
+            default: break;
+        }
+    }
+}
+
+// The epilogue as a pass of its own over a finished c (m, n).
+void finish_rows(std::size_t m, std::size_t n, float* c, const Finish& f) {
+    for (std::size_t i = 0; i < m; ++i) {
+        float* __restrict row = c + i * n;
+        if (f.add_row) {
+            const float* __restrict b = f.add_row;
+            for (std::size_t j = 0; j < n; ++j) row[j] += b[j];
+        }
+        if (f.relu_inputs) {
+            float* __restrict kept = f.relu_inputs + i * n;
+            for (std::size_t j = 0; j < n; ++j) {
+                kept[j] = row[j];
+                row[j] = relu_of(row[j]);
+            }
+        }
+    }
+}
+
+// dst (cols, rows) <- src (rows, cols)^T
+void transpose(const float* src, std::size_t rows, std::size_t cols, std::size_t ld, float* dst) {
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j) dst[j * rows + i] = src[i * ld + j];
+}
+
+constexpr std::size_t kSmallWork = std::size_t{1} << 18;  // multiply-adds
+constexpr std::size_t kScratch = 4096;                     // floats of a transposed operand or result
+
+// op(a) (m, k) x op(b) (k, n) into c (m, n, dense) when the product is small; false leaves it to OpenBLAS.
+// The epilogue is applied on the way unless `deferred` comes back true.
+bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t m, std::size_t n, std::size_t k,
+                float* c, const Finish& f, bool& deferred) {
+    deferred = false;
+    // each bound first, so that the products cannot wrap
+    if (m > kSmallWork || n > kSmallWork || k > kSmallWork || m * n > kSmallWork || m * n * k > kSmallWork)
+        return false;
+    const float* A = a.values.data();
+    const float* B = b.values.data();
+    const std::size_t lda = a.n_cols, ldb = b.n_cols;
+    std::array<float, kScratch> scratch;
+    if (!ta && !tb) {
+        if (n >= kLanes) {
+            scaled_rows(m, n, k, {A, lda, 1}, B, ldb, c, n, f);
+        } else {
+            if (n * k > kScratch) return false;
+            transpose(B, k, n, ldb, scratch.data());  // columns of b as rows
+            dots(m, n, k, A, lda, scratch.data(), k, c, n, f);
+        }
+    } else if (!ta && tb) {
+        if (k >= kLanes || n < kLanes) {
+            dots(m, n, k, A, lda, B, ldb, c, n, f);
+        } else {
+            if (n * k > kScratch) return false;
+            transpose(B, n, k, ldb, scratch.data());  // b^T: (k, n)
+            scaled_rows(m, n, k, {A, lda, 1}, scratch.data(), n, c, n, f);
+        }
+    } else if (ta && !tb) {
+        if (n >= kLanes || m < kLanes) {
+            scaled_rows(m, n, k, {A, 1, lda}, B, ldb, c, n, f);
+        } else {
+            // few columns: c^T = b^T a, whose rows are long, then turned around
+            if (m * n > kScratch) return false;
+            scaled_rows(n, m, k, {B, 1, ldb}, A, lda, scratch.data(), m, {nullptr, nullptr, 0});
+            transpose(scratch.data(), n, m, m, c);
+            deferred = true;
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string shape_text(const Matrix& m) {
@@ -24,7 +258,7 @@ std::string shape_text(const Matrix& m) {
     return s;
 }
 
-void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, Matrix& c) {
+void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, Matrix& c, Epilogue epilogue) {
     const std::size_t m = transpose_a ? a.n_cols : a.n_rows;
     const std::size_t k = transpose_a ? a.n_rows : a.n_cols;
     const std::size_t kb = transpose_b ? b.n_cols : b.n_rows;
@@ -35,20 +269,28 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
         msg.append(shape_text(b)).append(transpose_b ? "^T" : "");
         fail(msg);
     }
-    WEXO_CHECK(&a != &c && &b != &c, "matrix product output aliases an input");
-    c.reshape(m, n);
+    WEXO_CHECK(&a != &c && &b != &c && epilogue.relu_inputs != &c && epilogue.relu_inputs != &a &&
+                   epilogue.relu_inputs != &b,
+               "matrix product output aliases an input");
+    c.reshape_for_overwrite(m, n);
+    if (epilogue.relu_inputs) epilogue.relu_inputs->reshape_for_overwrite(m, n);
     if (m == 0 || n == 0) return;
+    const Finish f{epilogue.add_row, epilogue.relu_inputs ? epilogue.relu_inputs->values.data() : nullptr, n};
+    bool deferred = true;
     if (k == 0) {
         std::fill(c.values.begin(), c.values.end(), 0.0f);
-        return;
+    } else if (!small_gemm(a, transpose_a, b, transpose_b, m, n, k, c.values.data(), f, deferred)) {
+        deferred = true;
+        const blasint bm = blas_dim(m), bn = blas_dim(n), bk = blas_dim(k);
+        // Leading dimensions are the stored column counts; an empty one still must be at least 1.
+        const blasint lda = blas_dim(std::max<std::size_t>(a.n_cols, 1));
+        const blasint ldb = blas_dim(std::max<std::size_t>(b.n_cols, 1));
+        const blasint ldc = blas_dim(std::max<std::size_t>(n, 1));
+        scipy_cblas_sgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans,
+                          transpose_b ? CblasTrans : CblasNoTrans, bm, bn, bk, 1.0f, a.values.data(), lda,
+                          b.values.data(), ldb, 0.0f, c.values.data(), ldc);
     }
-    const blasint bm = blas_dim(m), bn = blas_dim(n), bk = blas_dim(k);
-    // Leading dimensions are the stored column counts; an empty one still must be at least 1.
-    const blasint lda = blas_dim(std::max<std::size_t>(a.n_cols, 1));
-    const blasint ldb = blas_dim(std::max<std::size_t>(b.n_cols, 1));
-    const blasint ldc = blas_dim(std::max<std::size_t>(n, 1));
-    scipy_cblas_sgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans, transpose_b ? CblasTrans : CblasNoTrans,
-                      bm, bn, bk, 1.0f, a.values.data(), lda, b.values.data(), ldb, 0.0f, c.values.data(), ldc);
+    if (deferred) finish_rows(m, n, c.values.data(), f);
 }
 
 }  // namespace wexo

@@ -1,12 +1,21 @@
 // The single-precision matrix product every dense step goes through.
 #pragma once
 
+#include <cstddef>
+
 #include "core/matrix.h"
 
 namespace wexo {
 
+// What a product does to each of its rows before storing it, in this order: c[i][j] += add_row[j]; then, with
+// relu_inputs, relu_inputs[i][j] <- c[i][j] and c[i][j] <- relu(c[i][j]). Fused, these cost no extra pass.
+struct Epilogue {
+    const float* add_row = nullptr;  // n values
+    Matrix* relu_inputs = nullptr;   // reshaped to (m, n)
+};
+
 // c <- op(a) * op(b), op transposing when the flag is set: op(a): (m, k), op(b): (k, n) -> c: (m, n).
 // Checks the shapes and that every dimension fits the BLAS integer; reshapes c (keeping its capacity).
-void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, Matrix& c);
+void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, Matrix& c, Epilogue epilogue = {});
 
 }  // namespace wexo

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/check.h"
@@ -27,6 +28,16 @@ struct BufferAllocator {
         return static_cast<T*>(buffer_allocate(n * sizeof(T)));
     }
     void deallocate(T* p, std::size_t n) noexcept { buffer_free(p, n * sizeof(T)); }
+    // resize(n) leaves new elements uninitialised: buffers about to be overwritten whole skip a zeroing pass.
+    // Whoever needs zeros asks for them (resize(n, 0.0f), assign).
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
     friend bool operator==(const BufferAllocator&, const BufferAllocator&) { return true; }
 };
 
@@ -39,11 +50,17 @@ struct Matrix {
     Vector values;  // n_rows * n_cols elements, row i at values[i * n_cols]
 
     Matrix() = default;
-    Matrix(std::size_t rows, std::size_t cols) : n_rows(rows), n_cols(cols), values(checked_mul(rows, cols)) {}
+    Matrix(std::size_t rows, std::size_t cols) : n_rows(rows), n_cols(cols), values(checked_mul(rows, cols), 0.0f) {}
 
     // Changes the shape, keeping the buffer's capacity: a steady-state epoch allocates nothing.
     // New elements are zero; kept ones keep their value.
     void reshape(std::size_t rows, std::size_t cols) {
+        values.resize(checked_mul(rows, cols), 0.0f);
+        n_rows = rows;
+        n_cols = cols;
+    }
+    // The same for a result that is about to be written whole: new elements are left uninitialised.
+    void reshape_for_overwrite(std::size_t rows, std::size_t cols) {
         values.resize(checked_mul(rows, cols));
         n_rows = rows;
         n_cols = cols;

@@ -1,39 +1,21 @@
 // relu, softmax and the linear prediction.
 #include "nn/activation.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+
+#include "core/relu.h"
+#include "core/simd.h"
 
 namespace wexo::activation {
 
-void relu::forward(Matrix& m, Matrix& activation_inputs) {
-    activation_inputs.reshape(m.n_rows, m.n_cols);
-    float* __restrict x = m.values.data();
-    float* __restrict kept = activation_inputs.values.data();
-    // Branch-free selects: signs are random, and a mispredicted branch per element costs more than the pass.
-    for (std::size_t k = 0, n = m.size(); k < n; ++k) {
-        const float v = x[k];
-        kept[k] = v;
-        x[k] = v < 0.0f ? 0.0f : v;  // strict: NaN and -0.0 pass
-    }
-}
+namespace {
 
-void relu::backward(const Matrix& activation_inputs, Matrix& grad) {
-    if (activation_inputs.n_rows < grad.n_rows || activation_inputs.n_cols < grad.n_cols) [[unlikely]]
-        fail("relu backward: activation inputs " + shape_text(activation_inputs) + " do not cover the gradient " +
-             shape_text(grad));
-    const std::size_t n_cols = grad.n_cols;
-    for (std::size_t i = 0; i < grad.n_rows; ++i) {
-        const float* __restrict pre = activation_inputs.row(i);
-        float* __restrict g = grad.row(i);
-        for (std::size_t j = 0; j < n_cols; ++j) g[j] = pre[j] <= 0.0f ? 0.0f : g[j];  // NaN passes
-    }
-}
-
-void softmax::forward(Matrix& m) {
-    WEXO_CHECK(m.n_rows == 0 || m.n_cols > 0, "softmax of " + shape_text(m) + ": a row without columns has no maximum");
-    const std::size_t n_cols = m.n_cols;
-    for (std::size_t i = 0; i < m.n_rows; ++i) {
-        float* x = m.row(i);
+// exp(x - row max) in place for each row, with the row's sum repeated once per column into sums; without sums,
+// the division is done here.
+void softmax_rows(float* x, std::size_t rows, std::size_t n_cols, float* sums) {
+    for (std::size_t i = 0; i < rows; ++i, x += n_cols) {
         float max = x[0];
         for (std::size_t j = 1; j < n_cols; ++j)
             if (x[j] > max) max = x[j];
@@ -42,7 +24,64 @@ void softmax::forward(Matrix& m) {
             x[j] = std::exp(x[j] - max);
             sum += x[j];
         }
-        for (std::size_t j = 0; j < n_cols; ++j) x[j] /= sum;
+        if (sums) {
+            for (std::size_t j = 0; j < n_cols; ++j) *sums++ = sum;
+        } else {
+            for (std::size_t j = 0; j < n_cols; ++j) x[j] /= sum;
+        }
+    }
+}
+
+}  // namespace
+
+void relu::forward(Matrix& m, Matrix& activation_inputs) {
+    activation_inputs.reshape_for_overwrite(m.n_rows, m.n_cols);
+    float* __restrict x = m.values.data();
+    float* __restrict kept = activation_inputs.values.data();
+    // Branch-free selects: signs are random, and a mispredicted branch per element costs more than the pass.
+    for (std::size_t k = 0, n = m.size(); k < n; ++k) {
+        kept[k] = x[k];
+        x[k] = relu_of(x[k]);
+    }
+}
+
+WEXO_KERNEL
+void relu::backward(const Matrix& activation_inputs, Matrix& grad) {
+    if (activation_inputs.n_rows < grad.n_rows || activation_inputs.n_cols < grad.n_cols) [[unlikely]]
+        fail("relu backward: activation inputs " + shape_text(activation_inputs) + " do not cover the gradient " +
+             shape_text(grad));
+    const std::size_t n_cols = grad.n_cols;
+    if (activation_inputs.n_cols == n_cols) {  // the usual case: one flat pass
+        const float* __restrict pre = activation_inputs.values.data();
+        float* __restrict g = grad.values.data();
+        for (std::size_t k = 0, n = grad.size(); k < n; ++k) g[k] = pre[k] <= 0.0f ? 0.0f : g[k];  // NaN passes
+        return;
+    }
+    for (std::size_t i = 0; i < grad.n_rows; ++i) {
+        const float* __restrict pre = activation_inputs.row(i);
+        float* __restrict g = grad.row(i);
+        for (std::size_t j = 0; j < n_cols; ++j) g[j] = pre[j] <= 0.0f ? 0.0f : g[j];
+    }
+}
+
+void softmax::forward(Matrix& m) {
+    WEXO_CHECK(m.n_rows == 0 || m.n_cols > 0, "softmax of " + shape_text(m) + ": a row without columns has no maximum");
+    const std::size_t n_cols = m.n_cols;
+    // Rows go in groups whose divisions then run as one flat pass over the group: with few columns a row-by-row
+    // division cannot use vector units. Each element is still divided by its own row's sum.
+    constexpr std::size_t kGroup = 1024;  // floats
+    std::array<float, kGroup> sums;
+    const std::size_t rows_per_group = std::max<std::size_t>(1, kGroup / std::max<std::size_t>(n_cols, 1));
+    for (std::size_t first = 0; first < m.n_rows; first += rows_per_group) {
+        const std::size_t rows = std::min(rows_per_group, m.n_rows - first);
+        if (rows * n_cols > kGroup) {  // one wide row: divide in place
+            softmax_rows(m.row(first), rows, n_cols, nullptr);
+            continue;
+        }
+        softmax_rows(m.row(first), rows, n_cols, sums.data());
+        float* __restrict x = m.row(first);
+        const float* __restrict s = sums.data();
+        for (std::size_t k = 0, n = rows * n_cols; k < n; ++k) x[k] /= s[k];
     }
 }
 

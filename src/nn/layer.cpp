@@ -50,27 +50,31 @@ void init(Layer& layer) {
 }
 
 void forward(Layer& layer, Matrix& batch, bool training) {
+    const bool relu = layer.activation_type == kRelu;
     if (layer.layer_type == kDense) {
         std::swap(layer.inputs, batch);  // the record keeps the input; batch's old buffer takes the output
-        dense::forward(layer.inputs, layer.weights, layer.biases, batch);
-    } else if (layer.layer_type == kDropout) {
+        dense::forward(layer.inputs, layer.weights, layer.biases, batch, relu ? &layer.activation_inputs : nullptr);
+        return;
+    }
+    if (layer.layer_type == kDropout) {
         layer.inputs = batch;
         if (training) dropout::forward_training(layer.dropout_rate, batch, layer.binary_mask);
     } else {
         batch.reshape(0, 0);
     }
-    if (layer.activation_type == kRelu) activation::relu::forward(batch, layer.activation_inputs);
+    if (relu) activation::relu::forward(batch, layer.activation_inputs);
 }
 
 void forward_stored(Layer& layer, Matrix& out, bool training) {
+    const bool relu = layer.activation_type == kRelu;
     if (layer.layer_type == kDense) {
-        dense::forward(layer.inputs, layer.weights, layer.biases, out);
-    } else {
-        WEXO_CHECK(layer.layer_type == kDropout, "a stored batch exists only for dense and dropout layers");
-        out = layer.inputs;
-        if (training) dropout::forward_training(layer.dropout_rate, out, layer.binary_mask);
+        dense::forward(layer.inputs, layer.weights, layer.biases, out, relu ? &layer.activation_inputs : nullptr);
+        return;
     }
-    if (layer.activation_type == kRelu) activation::relu::forward(out, layer.activation_inputs);
+    WEXO_CHECK(layer.layer_type == kDropout, "a stored batch exists only for dense and dropout layers");
+    out = layer.inputs;
+    if (training) dropout::forward_training(layer.dropout_rate, out, layer.binary_mask);
+    if (relu) activation::relu::forward(out, layer.activation_inputs);
 }
 
 void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad) {

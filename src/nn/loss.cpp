@@ -1,7 +1,9 @@
 // Categorical cross-entropy and mean squared error: values and gradients.
 #include "nn/loss.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cmath>
 #include <string>
 
@@ -13,21 +15,29 @@ namespace {
 constexpr float kClipLow = std::bit_cast<float>(0x33D6BF95u);
 constexpr float kClipHigh = std::bit_cast<float>(0x3F7FFFFEu);
 
-// Row i and class targets[i] must exist in predictions.
-void check_target(const Matrix& predictions, const ClassVector& targets, std::size_t i) {
-    check_samples(predictions.n_rows, i + 1, "prediction rows");
-    const std::int32_t c = targets[i];
-    if (c < 0 || static_cast<std::size_t>(c) >= predictions.n_cols) [[unlikely]]
-        fail("class index " + std::to_string(c) + " out of range for " + std::to_string(predictions.n_cols) +
-             " output columns");
+// Row i and class targets[i] must exist in predictions for every target; the first sample that fails decides the
+// message, as if each were checked when it is reached.
+void check_targets(const Matrix& predictions, const ClassVector& targets) {
+    const std::size_t n = std::min(targets.size(), predictions.n_rows);
+    const std::size_t n_cols = predictions.n_cols;
+    bool bad = false;
+    for (std::size_t i = 0; i < n; ++i) bad |= static_cast<std::size_t>(static_cast<std::uint32_t>(targets[i])) >= n_cols;
+    if (bad) [[unlikely]]
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int32_t c = targets[i];
+            if (c < 0 || static_cast<std::size_t>(c) >= n_cols)
+                fail("class index " + std::to_string(c) + " out of range for " + std::to_string(n_cols) +
+                     " output columns");
+        }
+    check_samples(predictions.n_rows, targets.size(), "prediction rows");
 }
 
 }  // namespace
 
 float categorical_crossentropy::calculate(const Matrix& predictions, const ClassVector& targets) {
+    check_targets(predictions, targets);
     float sum = -0.0f;
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        check_target(predictions, targets, i);
         float p = predictions.at(i, static_cast<std::size_t>(targets[i]));
         if (p < kClipLow) p = kClipLow;
         if (p > kClipHigh) p = kClipHigh;
@@ -37,19 +47,17 @@ float categorical_crossentropy::calculate(const Matrix& predictions, const Class
 }
 
 void categorical_crossentropy::backward(const Matrix& dvalues, const ClassVector& targets, Matrix& grad) {
-    for (std::size_t i = 0; i < targets.size(); ++i) check_target(dvalues, targets, i);
-    grad.reshape(dvalues.n_rows, dvalues.n_cols);
+    check_targets(dvalues, targets);
+    grad.reshape_for_overwrite(dvalues.n_rows, dvalues.n_cols);
     const auto n_samples = static_cast<float>(dvalues.n_rows);
+    // Every element is d / B, the target's one (d - 1) / B: a flat pass, then the one-hot places.
+    const float* __restrict d = dvalues.values.data();
+    float* __restrict g = grad.values.data();
+    for (std::size_t k = 0, n = dvalues.size(); k < n; ++k) g[k] = d[k] / n_samples;  // a division, as reported
     const std::size_t n_cols = dvalues.n_cols;
-    for (std::size_t i = 0; i < dvalues.n_rows; ++i) {
-        const float* d = dvalues.row(i);
-        float* g = grad.row(i);
-        const std::size_t hot = i < targets.size() ? static_cast<std::size_t>(targets[i]) : n_cols;
-        for (std::size_t j = 0; j < n_cols; ++j) {
-            float v = d[j];
-            if (j == hot) v += -1.0f;
-            g[j] = v / n_samples;  // a division, as the reported gradients are
-        }
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const std::size_t k = i * n_cols + static_cast<std::size_t>(targets[i]);
+        g[k] = (d[k] + -1.0f) / n_samples;
     }
 }
 

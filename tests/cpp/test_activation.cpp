@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -60,6 +62,26 @@ TEST(Softmax, RowsBecomeDistributions) {
     EXPECT_EQ(m.at(1, 2), 0.0f);
     for (std::size_t j = 0; j < 3; ++j) EXPECT_FLOAT_EQ(m.at(2, j), 1.0f / 3.0f);
     for (std::size_t j = 0; j < 3; ++j) EXPECT_TRUE(std::isnan(m.at(3, j))) << j;
+}
+
+// Rows are divided in groups (and wide rows on their own); each element must still get its own row's sum, in
+// the order max, exp, left-to-right sum, divide.
+TEST(Softmax, GroupedDivisionsUseEachRowsOwnSum) {
+    for (const auto& [rows, cols] : {std::pair<std::size_t, std::size_t>{700, 3}, {5, 1000}, {3, 2000}, {1, 1}}) {
+        Matrix m(rows, cols);
+        for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = static_cast<float>((k * 37) % 23) * 0.37f - 4.0f;
+        Matrix want = m;
+        for (std::size_t i = 0; i < rows; ++i) {
+            float* x = want.row(i);
+            float max = x[0];
+            for (std::size_t j = 1; j < cols; ++j) max = x[j] > max ? x[j] : max;
+            float sum = 0.0f;
+            for (std::size_t j = 0; j < cols; ++j) sum += x[j] = std::exp(x[j] - max);
+            for (std::size_t j = 0; j < cols; ++j) x[j] /= sum;
+        }
+        activation::softmax::forward(m);
+        EXPECT_EQ(m, want) << rows << " x " << cols;
+    }
 }
 
 TEST(Softmax, ZeroRowsPassButRowsWithoutColumnsAbort) {

@@ -1,6 +1,8 @@
 // The GEMM wrapper: products with transpose flags, shape checks, capacity reuse.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "core/gemm.h"
 #include "support.h"
 
@@ -11,6 +13,34 @@ using wexo::test_support::matrix;
 using wexo::Matrix;
 
 namespace {
+
+// Small integers keep every product and sum exact, so any kernel, order or fused multiply-add gives the same bits.
+Matrix integers(std::size_t rows, std::size_t cols, unsigned seed) {
+    Matrix m(rows, cols);
+    for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = static_cast<float>(static_cast<int>((k * 7 + seed * 13) % 9) - 4);
+    return m;
+}
+
+float element(const Matrix& m, bool transposed, std::size_t i, std::size_t j) {
+    return transposed ? m.at(j, i) : m.at(i, j);
+}
+
+Matrix reference(const Matrix& a, bool ta, const Matrix& b, bool tb, const float* add_row, bool relu,
+                 Matrix* kept) {
+    const std::size_t m = ta ? a.n_cols : a.n_rows, k = ta ? a.n_rows : a.n_cols, n = tb ? b.n_rows : b.n_cols;
+    Matrix c(m, n);
+    if (kept) *kept = Matrix(m, n);
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t j = 0; j < n; ++j) {
+            float s = 0.0f;
+            for (std::size_t p = 0; p < k; ++p) s += element(a, ta, i, p) * element(b, tb, p, j);
+            if (add_row) s += add_row[j];
+            if (kept) kept->at(i, j) = s;
+            c.at(i, j) = relu && s < 0.0f ? 0.0f : s;
+        }
+    return c;
+}
+
 }  // namespace
 
 TEST(Gemm, TransposeFlagsMatchExplicitProducts) {
@@ -39,4 +69,52 @@ TEST(Gemm, EmptyInnerDimensionGivesZeros) {
 TEST(CheckedMul, OverflowAborts) {
     EXPECT_EQ(wexo::checked_mul(1u << 20, 1u << 20), std::size_t{1} << 40);
     EXPECT_THROW(wexo::checked_mul(std::size_t{1} << 40, std::size_t{1} << 40), wexo::Abort);
+}
+
+// Every kernel path (wide or narrow outputs, long or short inner dimensions, tails of each, transposed or not, and
+// the sizes left to OpenBLAS) against a plain triple loop.
+TEST(Gemm, EveryShapePathMatchesThePlainProduct) {
+    const std::size_t sizes[] = {1, 2, 3, 7, 8, 9, 17, 64, 70, 300};
+    unsigned seed = 0;
+    for (const std::size_t m : sizes)
+        for (const std::size_t n : sizes)
+            for (const std::size_t k : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{19}, std::size_t{64}})
+                for (const int flags : {0, 1, 2}) {  // NN, TN, NT
+                    const bool ta = flags == 1, tb = flags == 2;
+                    const Matrix a = ta ? integers(k, m, ++seed) : integers(m, k, ++seed);
+                    const Matrix b = tb ? integers(n, k, ++seed) : integers(k, n, ++seed);
+                    Matrix c;
+                    wexo::gemm(a, ta, b, tb, c);
+                    ASSERT_EQ(c, reference(a, ta, b, tb, nullptr, false, nullptr))
+                        << "m " << m << " n " << n << " k " << k << " flags " << flags;
+                }
+}
+
+TEST(Gemm, EpilogueAddsTheRowThenKeepsAndAppliesRelu) {
+    for (const std::size_t n : {std::size_t{3}, std::size_t{64}, std::size_t{70}})
+        for (const std::size_t m : {std::size_t{5}, std::size_t{300}, std::size_t{3000}}) {  // 3000 x 64 x 70: OpenBLAS
+            const Matrix a = integers(m, 70, 1), b = integers(70, n, 2), bias = integers(1, n, 3);
+            Matrix c, kept, want_kept;
+            wexo::gemm(a, false, b, false, c, {bias.values.data(), &kept});
+            EXPECT_EQ(c, reference(a, false, b, false, bias.values.data(), true, &want_kept)) << m << " x " << n;
+            EXPECT_EQ(kept, want_kept);
+            wexo::gemm(a, false, b, false, c, {bias.values.data(), nullptr});
+            EXPECT_EQ(c, reference(a, false, b, false, bias.values.data(), false, nullptr));
+        }
+}
+
+TEST(Gemm, EpilogueReluLetsNaNThrough) {
+    for (const std::size_t n : {std::size_t{3}, std::size_t{8}}) {  // the scalar and the vector epilogue
+        const Matrix a = matrix(1, 1, {1});
+        Matrix b(1, n);
+        b.values[0] = kNaN;
+        b.values[1] = -2.0f;
+        b.values[2] = 3.0f;
+        Matrix c, kept;
+        wexo::gemm(a, false, b, false, c, {nullptr, &kept});
+        EXPECT_TRUE(std::isnan(c.values[0]));
+        EXPECT_EQ(c.values[1], 0.0f);
+        EXPECT_EQ(c.values[2], 3.0f);
+        EXPECT_EQ(kept.values[1], -2.0f);
+    }
 }

@@ -285,6 +285,25 @@ TEST(LayerBackward, DenseGradients) {
     EXPECT_EQ(grad, matrix(1, 2, {0, 0}));
 }
 
+// Narrow gradients are summed eight rows at a time as flat vectors, wide ones column block by column block; row
+// counts off the multiple of eight leave tails on both.
+TEST(LayerBackward, DenseBiasGradientSumsEveryColumnWidth) {
+    for (const std::size_t cols : {1, 2, 3, 5, 7, 8, 9, 64, 70})
+        for (const std::size_t rows : {1, 7, 8, 300}) {
+            Layer l = dense(Matrix(1, cols), Vector(cols, 0.0f));
+            l.inputs = Matrix(rows, 1);
+            Matrix grad(rows, cols), scratch;
+            Vector want(cols, 0.0f);
+            for (std::size_t i = 0; i < rows; ++i)
+                for (std::size_t j = 0; j < cols; ++j) {
+                    grad.at(i, j) = static_cast<float>((i * 31 + j * 7) % 11) - 5.0f;
+                    want[j] += grad.at(i, j);
+                }
+            layer::backward(l, grad, scratch, false);
+            EXPECT_EQ(l.dbiases, want) << rows << " x " << cols;
+        }
+}
+
 TEST(LayerBackward, DenseBiasGradientSumsOverSamples) {
     Layer l = dense(Matrix(1, 2), {0, 0});
     l.inputs = matrix(3, 1, {1, 1, 1});
