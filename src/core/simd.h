@@ -6,7 +6,7 @@
 
 // The better copy is picked once, at load time, from what the processor supports.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
-#define WEXO_KERNEL __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define WEXO_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define WEXO_KERNEL
 #endif

@@ -81,7 +81,7 @@ void forward_in_blocks(Model& m, const Rows& x, PerBlock per_block) {
     do {
         const std::size_t count = std::min(block_rows, x.n_rows - first);
         if (keeps_input) std::swap(out, m.layers.front().inputs);  // last block's copy: a buffer of the right size
-        out.reshape(count, x.n_cols);
+        out.reshape_for_overwrite(count, x.n_cols);
         if (count > 0 && x.n_cols > 0) x.copy(first, count, out.values.data());
         for (Layer& l : m.layers) layer::forward(l, out, false);
         apply_output(m, out);
