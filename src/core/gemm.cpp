@@ -28,7 +28,7 @@ using simd::load;
 using simd::store;
 using simd::V8;
 
-// The epilogue as the kernels see it: row i of c starts at relu_row + i * n (dense, like c).
+// The epilogue as the kernels see it: row i of relu_inputs starts at i * ld (dense, like c).
 struct Finish {
     const float* add_row;
     float* relu_inputs;
