@@ -284,12 +284,6 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
 
 }  // namespace
 
-std::string shape_text(const Matrix& m) {
-    std::string s;
-    s.append("(").append(std::to_string(m.n_rows)).append(", ").append(std::to_string(m.n_cols)).append(")");
-    return s;
-}
-
 void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, Matrix& c, Epilogue epilogue) {
     const std::size_t m = transpose_a ? a.n_cols : a.n_rows;
     const std::size_t k = transpose_a ? a.n_rows : a.n_cols;

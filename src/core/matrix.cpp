@@ -28,4 +28,10 @@ void buffer_free(void* p, std::size_t n_bytes) noexcept {
         std::free(p);
 }
 
+std::string shape_text(std::size_t rows, std::size_t cols) {
+    std::string s = "(";
+    s.append(std::to_string(rows)).append(", ").append(std::to_string(cols)).append(")");
+    return s;
+}
+
 }  // namespace wexo

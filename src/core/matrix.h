@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <new>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "core/check.h"
@@ -32,11 +31,7 @@ struct BufferAllocator {
     // Whoever needs zeros asks for them (resize(n, 0.0f), assign).
     template <class U>
     void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+        ::new (static_cast<void*>(p)) U;  // other constructions go through allocator_traits' placement new
     }
     friend bool operator==(const BufferAllocator&, const BufferAllocator&) { return true; }
 };
@@ -75,6 +70,7 @@ struct Matrix {
     friend bool operator==(const Matrix&, const Matrix&) = default;
 };
 
-std::string shape_text(const Matrix& m);  // "(rows, cols)"
+std::string shape_text(std::size_t rows, std::size_t cols);  // "(rows, cols)"
+inline std::string shape_text(const Matrix& m) { return shape_text(m.n_rows, m.n_cols); }
 
 }  // namespace wexo

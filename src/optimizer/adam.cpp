@@ -17,11 +17,7 @@ struct Grid {
     std::size_t n_rows;
     std::size_t n_cols;
     T& at(std::size_t i, std::size_t j) const { return data[i * n_cols + j]; }
-    std::string shape() const {
-        std::string s = "(";
-        s.append(std::to_string(n_rows)).append(", ").append(std::to_string(n_cols)).append(")");
-        return s;
-    }
+    std::string shape() const { return shape_text(n_rows, n_cols); }
 };
 
 Grid<float> grid(Matrix& m) { return {m.values.data(), m.n_rows, m.n_cols}; }
