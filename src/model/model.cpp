@@ -136,12 +136,6 @@ float regularization_loss(const std::vector<Layer>& layers) {
     return penalty;
 }
 
-Rows rows_of(const Matrix& x) {
-    return {x.n_rows, x.n_cols, [&x](std::size_t first, std::size_t count, float* out) {
-                std::copy_n(x.row(first), checked_mul(count, x.n_cols), out);
-            }};
-}
-
 void test(CategoricalModel& m, const Rows& x, const ClassVector& y) {
     ClassVector predicted;
     std::string line;

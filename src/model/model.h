@@ -36,8 +36,6 @@ struct Rows {
     std::function<void(std::size_t first, std::size_t count, float* out)> copy;
 };
 
-Rows rows_of(const Matrix& x);  // x must outlive the result
-
 // Evaluation reports: one line per sample, then the summary line, on fd 1.
 void test(CategoricalModel& m, const Rows& x, const ClassVector& y);
 void test(LinearModel& m, const Rows& x, const Vector& y);
