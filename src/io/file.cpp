@@ -55,12 +55,31 @@ std::string os_error_text(int err) {
     return std::string(text) + " (os error " + std::to_string(err) + ")";
 }
 
+namespace {
+
+// the OS would see only the part before a NUL byte, which names another file
+void refuse_nul(const std::string& path, const std::string& what) {
+    if (path.find('\0') != std::string::npos) fail(what + ": the path contains a NUL byte");
+}
+
+}  // namespace
+
+Input::Input(const std::string& path, std::string_view label) {
+    const std::string what = "cannot open " + std::string(label);
+    refuse_nul(path, what);
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) fail(what + " '" + path + "': " + os_error_text(errno));
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+Input::~Input() { ::close(fd_); }
+
 Replacement::Replacement(std::string path, std::string_view label) : path_(std::move(path)), label_(label) {
     const auto fail_open = [this](int err) {
         fail("cannot open " + label_ + " '" + path_ + "' for writing: " + os_error_text(err));
     };
-    // the OS would see only the part before a NUL byte, which names another file
-    if (path_.find('\0') != std::string::npos) fail("cannot open " + label_ + " for writing: the path contains a NUL byte");
+    refuse_nul(path_, "cannot open " + label_ + " for writing");
     target_ = resolve_symlinks(path_);
     struct stat st;
     const bool exists = ::stat(target_.c_str(), &st) == 0;

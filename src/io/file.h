@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,24 @@ namespace wexo::file {
 
 // "No such file or directory (os error 2)": the text and code of errno value err.
 std::string os_error_text(int err);
+
+// A file opened for reading, closed with the object. Failures abort with "cannot open <label> '<path>': <os
+// error>"; a path holding a NUL byte (the OS would see only the part before it) with "cannot open <label>: the
+// path contains a NUL byte".
+class Input {
+public:
+    Input(const std::string& path, std::string_view label);
+    ~Input();
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
+    int fd() const { return fd_; }
+    std::uint64_t size() const { return size_; }  // a regular file's size, else 0
+
+private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
 
 // New content for the file at path. A regular file (or a path that does not exist yet) is written to a
 // temporary file in the same directory and renamed over it by commit(): a new file gets 0666 & ~umask, an

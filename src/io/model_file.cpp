@@ -1,13 +1,8 @@
 // Model files: one field list per record drives both the exact writer and the strict reader.
 #include "io/model_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <initializer_list>
 #include <type_traits>
@@ -143,6 +138,15 @@ void read_value(json::Reader& r, std::string& s) { r.read_string(s); }
 void read_value(json::Reader& r, std::uint64_t& v) { v = r.read_unsigned(UINT64_MAX, "usize"); }
 void read_value(json::Reader& r, float& v) { v = r.read_f32(); }
 
+// The element count a shape claims; false when it does not fit 64 bits.
+template <std::size_t Rank>
+bool element_count(const std::array<std::uint64_t, Rank>& dim, std::uint64_t& count) {
+    count = 1;
+    for (const std::uint64_t d : dim)
+        if (__builtin_mul_overflow(count, d, &count)) return false;
+    return true;
+}
+
 // An array object {"v":1,"dim":[...],"data":[...]} (keys in any order, a repeated one replacing the earlier)
 // or [1,[...],[...]], of Rank dimensions.
 template <std::size_t Rank>
@@ -168,11 +172,7 @@ void read_array(json::Reader& r, std::array<std::uint64_t, Rank>& dim, Vector& d
         // Room for what the shape claims, but never more than the input can still hold (each number takes
         // at least two bytes with its comma): a forged shape cannot make the reader allocate.
         std::uint64_t claimed = 0;
-        if (have_dim) {
-            claimed = 1;
-            for (const std::uint64_t d : dim)
-                if (__builtin_mul_overflow(claimed, d, &claimed)) claimed = 0;
-        }
+        if (have_dim && !element_count(dim, claimed)) claimed = 0;
         const std::uint64_t left = r.bytes_left();
         const std::uint64_t cap = left == UINT64_MAX ? std::uint64_t{1} << 16 : left / 2 + 1;
         r.read_f32_array(data, static_cast<std::size_t>(std::min(claimed, cap)));
@@ -214,10 +214,8 @@ void read_array(json::Reader& r, std::array<std::uint64_t, Rank>& dim, Vector& d
     } else {
         r.fail_invalid_type("an array object");
     }
-    std::uint64_t product = 1;
-    bool overflow = false;
-    for (const std::uint64_t d : dim) overflow = overflow || __builtin_mul_overflow(product, d, &product);
-    if (overflow || product != data.size()) r.fail("data and dimension must match in size");
+    std::uint64_t count = 0;
+    if (!element_count(dim, count) || count != data.size()) r.fail("data and dimension must match in size");
     if (data.capacity() > data.size() + data.size() / 8) data.shrink_to_fit();  // the shape came late
 }
 
@@ -302,21 +300,10 @@ Model parse(json::Reader& r) {
     return m;
 }
 
-struct ClosesFd {
-    int fd;
-    ~ClosesFd() { ::close(fd); }
-};
-
 template <class Model>
 Model read_file(const std::string& path) {
-    // the OS would see only the part before a NUL byte, which names another file
-    WEXO_CHECK(path.find('\0') == std::string::npos, "cannot open model file: the path contains a NUL byte");
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot open model file '" + path + "': " + file::os_error_text(errno));
-    const ClosesFd closes{fd};
-    struct stat st;
-    const std::uint64_t size = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    json::Reader r(fd, "cannot read model file '" + path + "': ", size);
+    const file::Input in(path, kLabel);
+    json::Reader r(in.fd(), "cannot read model file '" + path + "': ", in.size());
     return parse<Model>(r);
 }
 
