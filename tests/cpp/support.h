@@ -4,9 +4,11 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "core/check.h"
 #include "core/matrix.h"
 
 namespace wexo::test_support {
@@ -28,6 +30,17 @@ inline std::vector<std::uint32_t> bits(const Vector& v) {
     std::vector<std::uint32_t> out;
     for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
     return out;
+}
+
+// The message of the abort that body raises, or empty when it returns.
+template <class Body>
+std::string abort_message(Body&& body) {
+    try {
+        body();
+    } catch (const Abort& e) {
+        return e.what();
+    }
+    return "";
 }
 
 }  // namespace wexo::test_support

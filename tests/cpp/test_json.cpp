@@ -2,6 +2,8 @@
 // positions, across every read boundary.
 #include <gtest/gtest.h>
 
+#include "support.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -17,23 +19,16 @@ using wexo::Abort;
 using wexo::json::Reader;
 using wexo::json::Writer;
 
+using wexo::test_support::abort_message;
+
 namespace {
 
 // Chunk sizes that put a read boundary inside every token, and the default.
 constexpr std::size_t kChunks[] = {1, 2, 3, 7, 64, wexo::json::kChunk};
 
-template <class Body>
-std::string error_of(Body&& body) {
-    try {
-        body();
-    } catch (const Abort& e) {
-        return e.what();
-    }
-    return "";
-}
 
 std::string skip_error(std::string_view text, std::size_t chunk = wexo::json::kChunk) {
-    return error_of([&] {
+    return abort_message([&] {
         Reader r(text, chunk);
         r.skip_value();
         r.finish();
@@ -170,14 +165,14 @@ TEST(JsonReader, LongNumbersKeepTheirValue) {
 
 TEST(JsonReader, FloatsPastTheRangeFail) {
     for (const char* text : {"3.5e38", "-1e39", "1e400", "1e99999999999999999999"})
-        EXPECT_EQ(error_of([&] { Reader(text).read_f32(); }),
+        EXPECT_EQ(abort_message([&] { Reader(text).read_f32(); }),
                   "Error(\"number out of range\", line: 1, column: " + std::to_string(std::strlen(text)) + ")")
             << text;
 }
 
 TEST(JsonReader, UnsignedIntegersRejectFractionsNegativesAndOverflow) {
     const auto read = [](const char* text, std::uint64_t max = UINT64_MAX) {
-        return error_of([&] { Reader(text, 3).read_unsigned(max, "usize"); });
+        return abort_message([&] { Reader(text, 3).read_unsigned(max, "usize"); });
     };
     {
         Reader r("18446744073709551615", 3);
@@ -298,7 +293,7 @@ TEST(JsonReader, FloatArraysGrowFromTheNumbersActuallyRead) {
         r.read_f32_array(v, 0);
         EXPECT_EQ(v, (wexo::Vector{1.0f, 2.5f, -3.0f}));
     }
-    EXPECT_EQ(error_of([] {
+    EXPECT_EQ(abort_message([] {
                   wexo::Vector v;
                   Reader("[1,null]").read_f32_array(v, 2);
               }),

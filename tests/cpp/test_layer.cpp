@@ -16,6 +16,8 @@ using wexo::test_support::bits;
 using wexo::test_support::kNaN;
 using wexo::test_support::matrix;
 
+using wexo::test_support::abort_message;
+
 namespace {
 
 using wexo::Layer;
@@ -55,14 +57,6 @@ Layer with_sentinels(Layer l) {
     return l;
 }
 
-std::string abort_message(auto&& body) {
-    try {
-        body();
-    } catch (const wexo::Abort& e) {
-        return e.what();
-    }
-    return "no abort";
-}
 
 bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;

@@ -15,20 +15,14 @@ using wexo::test_support::bits;
 using wexo::test_support::kNaN;
 using wexo::test_support::matrix;
 
+using wexo::test_support::abort_message;
+
 namespace {
 
 using wexo::Matrix;
 namespace cce = wexo::loss::categorical_crossentropy;
 namespace mse = wexo::loss::mean_squared_error;
 
-std::string abort_message(auto&& body) {
-    try {
-        body();
-    } catch (const wexo::Abort& e) {
-        return e.what();
-    }
-    return "no abort";
-}
 
 const Matrix kPredictions = matrix(2, 3, {0.7f, 0.2f, 0.1f, 0.1f, 0.5f, 0.4f});
 

@@ -36,6 +36,8 @@ using wexo::Layer;
 using wexo::LinearModel;
 using wexo::Matrix;
 
+using wexo::test_support::abort_message;
+
 namespace {
 
 constexpr std::size_t kChunks[] = {1, 5, 4096, 1 << 16};
@@ -101,18 +103,9 @@ Model rich_model() {
     return m;
 }
 
-template <class Body>
-std::string error_of(Body&& body) {
-    try {
-        body();
-    } catch (const Abort& e) {
-        return e.what();
-    }
-    return "";
-}
 
 std::string parse_error(std::string_view text) {
-    return error_of([&] { mf::parse_linear(text); });
+    return abort_message([&] { mf::parse_linear(text); });
 }
 
 // A valid linear-model document with `layer` as its only layer.
@@ -198,7 +191,7 @@ TEST(ModelFileWriter, CategoricalModelHasFiveKeysAndEmptyParts) {
     EXPECT_NE(text.find(R"("inputs":{"v":1,"dim":[0,5],"data":[]})"), std::string::npos);
     EXPECT_NE(text.find(R"("dropout_rate":null)"), std::string::npos);
     // a not-a-number cannot come back
-    EXPECT_EQ(message_of(error_of([&] { mf::parse_categorical(text); })), "invalid type: null, expected f32");
+    EXPECT_EQ(message_of(abort_message([&] { mf::parse_categorical(text); })), "invalid type: null, expected f32");
 }
 
 TEST(ModelFileWriter, WriteReadWriteGivesTheSameBytes) {
@@ -327,15 +320,15 @@ TEST(ModelFileReader, PositionsCountLinesFromOneAndBytesReadOnTheLine) {
 
 TEST(ModelFileRead, OpenAndReadFailuresEndWithTheOsError) {
     TempDir dir;
-    EXPECT_EQ(error_of([&] { mf::read_linear(dir / "missing.json"); }),
+    EXPECT_EQ(abort_message([&] { mf::read_linear(dir / "missing.json"); }),
               "cannot open model file '" + (dir / "missing.json") + "': No such file or directory (os error 2)");
-    EXPECT_EQ(error_of([&] { mf::read_linear(dir.path()); }),
+    EXPECT_EQ(abort_message([&] { mf::read_linear(dir.path()); }),
               "cannot read model file '" + dir.path() + "': Is a directory (os error 21)");
     put(dir / "bad.json", "{}");
-    EXPECT_EQ(error_of([&] { mf::read_categorical(dir / "bad.json"); }),
+    EXPECT_EQ(abort_message([&] { mf::read_categorical(dir / "bad.json"); }),
               "cannot read model file '" + (dir / "bad.json") + "': Error(\"missing field `layers`\", line: 1, column: 2)");
     put(dir / "trailing.json", std::string(kExampleFile) + "\n x");
-    EXPECT_EQ(error_of([&] { mf::read_linear(dir / "trailing.json"); }),
+    EXPECT_EQ(abort_message([&] { mf::read_linear(dir / "trailing.json"); }),
               "cannot read model file '" + (dir / "trailing.json") +
                   "': Error(\"trailing characters\", line: 2, column: 2)");
 }
@@ -397,7 +390,7 @@ TEST(ModelFileWrite, FailedWriteKeepsThePreviousFileWhole) {
     rlimit limit = old_limit;
     limit.rlim_cur = 100000;
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    const std::string error = error_of([&] { mf::write(big, dir / "m.json"); });
+    const std::string error = abort_message([&] { mf::write(big, dir / "m.json"); });
     ::setrlimit(RLIMIT_FSIZE, &old_limit);
     ::sigaction(SIGXFSZ, &old_action, nullptr);
     EXPECT_EQ(error, "cannot write model file '" + (dir / "m.json") + "': File too large (os error 27)");
@@ -407,10 +400,10 @@ TEST(ModelFileWrite, FailedWriteKeepsThePreviousFileWhole) {
 
 TEST(ModelFileWrite, OpenFailuresEndWithTheOsError) {
     TempDir dir;
-    EXPECT_EQ(error_of([&] { mf::write(example_model(), dir / "no/such/dir.json"); }),
+    EXPECT_EQ(abort_message([&] { mf::write(example_model(), dir / "no/such/dir.json"); }),
               "cannot open model file '" + (dir / "no/such/dir.json") +
                   "' for writing: No such file or directory (os error 2)");
-    EXPECT_EQ(error_of([&] { mf::write(example_model(), dir.path()); }),
+    EXPECT_EQ(abort_message([&] { mf::write(example_model(), dir.path()); }),
               "cannot open model file '" + dir.path() + "' for writing: Is a directory (os error 21)");
     EXPECT_EQ(dir.entries(), std::set<std::string>{});
 }
@@ -418,7 +411,7 @@ TEST(ModelFileWrite, OpenFailuresEndWithTheOsError) {
 TEST(ModelFileWrite, DeviceIsWrittenInPlaceAndItsErrorReported) {
     struct stat st;
     if (::stat("/dev/full", &st) != 0) GTEST_SKIP() << "no /dev/full";
-    const std::string error = error_of([] { mf::write(example_model(), "/dev/full"); });
+    const std::string error = abort_message([] { mf::write(example_model(), "/dev/full"); });
     struct stat after;
     const bool still_device = ::lstat("/dev/full", &after) == 0 && S_ISCHR(after.st_mode);
     if (!still_device && ::geteuid() == 0) {  // a broken writer replaced it: put the device back

@@ -2,12 +2,16 @@
 import json
 import os
 import re
+import sys
 
 import numpy as np
 import pytest
 
 import oracle
 import wexo
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples"))
+import classify  # noqa: E402
 
 f32 = np.float32
 PROGRESS = re.compile(
@@ -99,15 +103,9 @@ def test_bias_only_training_matches_oracle(tmp_path, capfd, kind, opt_args, with
     assert load(path) is not None
 
 
-def spiral(n_per_class=30, classes=3, seed=0):
-    rng = np.random.default_rng(seed)
-    xs, ys = [], []
-    for c in range(classes):
-        r = np.linspace(0.0, 1, n_per_class)
-        t = np.linspace(c * 4, (c + 1) * 4, n_per_class) + rng.normal(0, 0.2, n_per_class)
-        xs.append(np.c_[r * np.sin(t), r * np.cos(t)])
-        ys.append(np.full(n_per_class, c))
-    return np.concatenate(xs).astype(f32), np.concatenate(ys).astype(np.int32)
+def spiral():
+    x, y = classify.spiral(n_per_class=30)  # the example's data set, smaller
+    return x.astype(f32), y.astype(np.int32)
 
 
 def small_classifier(path="", dropout=None):
