@@ -141,7 +141,7 @@ const char* fast_f32(const char* p, const char* buffer_end, bool at_eof, float& 
         out = negative ? -0.0f : 0.0f;
         return p;
     }
-    if (n_digits > 19 || w > (std::uint64_t{1} << 53) || scale < -22 || scale > 22) return nullptr;
+    if (w > (std::uint64_t{1} << 53) || scale < -22 || scale > 22) return nullptr;
     const double q = scale < 0 ? static_cast<double>(w) / kPow10[-scale] : static_cast<double>(w) * kPow10[scale];
     std::uint64_t bits;
     std::memcpy(&bits, &q, sizeof bits);
