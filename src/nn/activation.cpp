@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 
+#include "core/libm.h"
 #include "core/relu.h"
 #include "core/simd.h"
 
@@ -12,23 +13,49 @@ namespace wexo::activation {
 
 namespace {
 
-// exp(x - row max) in place for each row, with the row's sum repeated once per column into sums; without sums,
-// the division is done here.
-void softmax_rows(float* x, std::size_t rows, std::size_t n_cols, float* sums) {
-    for (std::size_t i = 0; i < rows; ++i, x += n_cols) {
+// Row maxima subtracted, then the row sums, for rows of n_cols columns; N > 0 fixes the count at compile time,
+// which lets the short rows of a classifier's output run without loop overhead.
+template <std::size_t N>
+void subtract_row_max(float* x, std::size_t rows, std::size_t n_cols) {
+    const std::size_t n = N ? N : n_cols;
+    for (std::size_t i = 0; i < rows; ++i, x += n) {
         float max = x[0];
-        for (std::size_t j = 1; j < n_cols; ++j)
+        for (std::size_t j = 1; j < n; ++j)
             if (x[j] > max) max = x[j];
+        for (std::size_t j = 0; j < n; ++j) x[j] = x[j] - max;
+    }
+}
+
+template <std::size_t N>
+void row_sums(float* x, std::size_t rows, std::size_t n_cols, float* sums) {
+    const std::size_t n = N ? N : n_cols;
+    for (std::size_t i = 0; i < rows; ++i, x += n) {
         float sum = 0.0f;
-        for (std::size_t j = 0; j < n_cols; ++j) {
-            x[j] = std::exp(x[j] - max);
-            sum += x[j];
-        }
+        for (std::size_t j = 0; j < n; ++j) sum += x[j];
         if (sums) {
-            for (std::size_t j = 0; j < n_cols; ++j) *sums++ = sum;
+            for (std::size_t j = 0; j < n; ++j) *sums++ = sum;
         } else {
-            for (std::size_t j = 0; j < n_cols; ++j) x[j] /= sum;
+            for (std::size_t j = 0; j < n; ++j) x[j] /= sum;
         }
+    }
+}
+
+template <std::size_t N>
+void softmax_rows_of(float* x, std::size_t rows, std::size_t n_cols, float* sums) {
+    subtract_row_max<N>(x, rows, n_cols);
+    libm::exp_in_place(x, rows * n_cols);
+    row_sums<N>(x, rows, n_cols, sums);
+}
+
+// exp(x - row max) in place for each row, with the row's sum repeated once per column into sums; without sums,
+// the division is done here. The exponentials of all the rows are one batch.
+void softmax_rows(float* x, std::size_t rows, std::size_t n_cols, float* sums) {
+    switch (n_cols) {
+        case 2: return softmax_rows_of<2>(x, rows, n_cols, sums);
+        case 3: return softmax_rows_of<3>(x, rows, n_cols, sums);
+        case 4: return softmax_rows_of<4>(x, rows, n_cols, sums);
+        case 10: return softmax_rows_of<10>(x, rows, n_cols, sums);
+        default: return softmax_rows_of<0>(x, rows, n_cols, sums);
     }
 }
 

@@ -2,10 +2,13 @@
 #include "nn/loss.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cmath>
 #include <string>
+
+#include "core/libm.h"
 
 namespace wexo::loss {
 
@@ -36,12 +39,20 @@ void check_targets(const Matrix& predictions, const ClassVector& targets) {
 
 float categorical_crossentropy::calculate(const Matrix& predictions, const ClassVector& targets) {
     check_targets(predictions, targets);
+    // The logarithms go in batches; the sum still runs sample by sample.
+    constexpr std::size_t kBatch = 1024;
+    std::array<float, kBatch> logs;
     float sum = -0.0f;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        float p = predictions.at(i, static_cast<std::size_t>(targets[i]));
-        if (p < kClipLow) p = kClipLow;
-        if (p > kClipHigh) p = kClipHigh;
-        sum += -std::log(p);
+    for (std::size_t first = 0; first < targets.size(); first += kBatch) {
+        const std::size_t n = std::min(kBatch, targets.size() - first);
+        for (std::size_t i = 0; i < n; ++i) {
+            float p = predictions.at(first + i, static_cast<std::size_t>(targets[first + i]));
+            if (p < kClipLow) p = kClipLow;
+            if (p > kClipHigh) p = kClipHigh;
+            logs[i] = p;
+        }
+        libm::log_in_place(logs.data(), n);
+        for (std::size_t i = 0; i < n; ++i) sum += -logs[i];
     }
     return sum / static_cast<float>(targets.size());
 }

@@ -67,7 +67,7 @@ TEST(Softmax, RowsBecomeDistributions) {
 // Rows are divided in groups (and wide rows on their own); each element must still get its own row's sum, in
 // the order max, exp, left-to-right sum, divide.
 TEST(Softmax, GroupedDivisionsUseEachRowsOwnSum) {
-    for (const auto& [rows, cols] : {std::pair<std::size_t, std::size_t>{700, 3}, {5, 1000}, {3, 2000}, {1, 1}}) {
+    for (const auto& [rows, cols] : {std::pair<std::size_t, std::size_t>{700, 3}, {5, 1000}, {3, 2000}, {1, 1}, {301, 2}, {257, 4}, {103, 10}, {9, 5}}) {
         Matrix m(rows, cols);
         for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = static_cast<float>((k * 37) % 23) * 0.37f - 4.0f;
         Matrix want = m;
