@@ -30,26 +30,35 @@ using simd::V8;
 
 // The epilogue as the kernels see it: row i of relu_inputs starts at i * ld (dense, like c).
 struct Finish {
-    const float* add_row;
-    float* relu_inputs;
-    std::size_t ld;
+    const float* add_row = nullptr;
+    float* relu_inputs = nullptr;
+    std::size_t ld = 0;
+    const float* relu_mask = nullptr;  // row i at i * mask_ld
+    std::size_t mask_ld = 0;
 };
 
+// The epilogue steps a kernel is built with: fixed at compile time, so that none costs a test per element.
+enum class Steps { none, bias, bias_relu, mask };
+
+template <Steps S>
 [[gnu::always_inline]] inline V8 finish(V8 v, const Finish& f, std::size_t i, std::size_t j) {
-    if (f.add_row) v += load(f.add_row + j);
-    if (f.relu_inputs) {
+    if constexpr (S == Steps::bias || S == Steps::bias_relu) v += load(f.add_row + j);
+    if constexpr (S == Steps::bias_relu) {
         store(f.relu_inputs + i * f.ld + j, v);
         v = v < 0.0f ? V8{} : v;  // relu_of, lane by lane
     }
+    if constexpr (S == Steps::mask) v = load(f.relu_mask + i * f.mask_ld + j) <= 0.0f ? V8{} : v;
     return v;
 }
 
+template <Steps S>
 [[gnu::always_inline]] inline float finish(float v, const Finish& f, std::size_t i, std::size_t j) {
-    if (f.add_row) v += f.add_row[j];
-    if (f.relu_inputs) {
+    if constexpr (S == Steps::bias || S == Steps::bias_relu) v += f.add_row[j];
+    if constexpr (S == Steps::bias_relu) {
         f.relu_inputs[i * f.ld + j] = v;
         v = relu_of(v);
     }
+    if constexpr (S == Steps::mask) v = f.relu_mask[i * f.mask_ld + j] <= 0.0f ? 0.0f : v;
     return v;
 }
 
@@ -63,7 +72,7 @@ struct View {
 
 // Rows [i, i + R), columns [j, j + 8T) of scaled_rows, accumulated in registers over all of k: r is read once
 // per group of R rows, however long k is.
-template <std::size_t R, std::size_t T>
+template <Steps S, std::size_t R, std::size_t T>
 [[gnu::always_inline]] inline void tile(std::size_t i, std::size_t j, std::size_t k, View s, const float* r,
                                         std::size_t ldr, float* c, std::size_t ldc, const Finish& f) {
     V8 acc[R][T] = {};
@@ -83,13 +92,13 @@ template <std::size_t R, std::size_t T>
     for (std::size_t a = 0; a < R; ++a)
 #pragma GCC unroll 8
         for (std::size_t q = 0; q < T; ++q)
-            store(c + (i + a) * ldc + j + q * kLanes, finish(acc[a][q], f, i + a, j + q * kLanes));
+            store(c + (i + a) * ldc + j + q * kLanes, finish<S>(acc[a][q], f, i + a, j + q * kLanes));
 }
 
 // At most 12 accumulators, leaving registers for the row pieces and the scalar.
 constexpr std::size_t kMaxChunks(std::size_t rows) { return rows == 1 ? 8 : 12 / rows; }
 
-template <std::size_t R>
+template <Steps S, std::size_t R>
 [[gnu::always_inline]] inline void tile_row_group(std::size_t i, std::size_t n, std::size_t k, View s,
                                                   const float* r, std::size_t ldr, float* c, std::size_t ldc,
                                                   const Finish& f) {
@@ -99,7 +108,7 @@ template <std::size_t R>
         switch (chunks) {
 #define WEXO_TILE(T)                                        \
     case T:                                                 \
-        if constexpr (T <= kMaxChunks(R)) tile<R, T>(i, j, k, s, r, ldr, c, ldc, f); \
+        if constexpr (T <= kMaxChunks(R)) tile<S, R, T>(i, j, k, s, r, ldr, c, ldc, f); \
         break;
             WEXO_TILE(1) WEXO_TILE(2) WEXO_TILE(3) WEXO_TILE(4) WEXO_TILE(5) WEXO_TILE(6) WEXO_TILE(7) WEXO_TILE(8)
 #undef WEXO_TILE
@@ -111,19 +120,19 @@ template <std::size_t R>
         for (std::size_t a = 0; a < R; ++a) {
             float acc = 0.0f;
             for (std::size_t p = 0; p < k; ++p) acc += s.at(i + a, p) * r[p * ldr + j];
-            c[(i + a) * ldc + j] = finish(acc, f, i + a, j);
+            c[(i + a) * ldc + j] = finish<S>(acc, f, i + a, j);
         }
 }
 
 // c[i][:] = sum over p of s(i, p) * r[p][:] for i < m: rows of r (n contiguous floats, ldr apart) scaled by
 // the scalars of s. Good when n is the wide dimension.
-WEXO_KERNEL
-void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r, std::size_t ldr, float* c,
-                 std::size_t ldc, Finish f) {
+template <Steps S>
+[[gnu::always_inline]] inline void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r,
+                                               std::size_t ldr, float* c, std::size_t ldc, const Finish& f) {
     std::size_t i = 0;
-    for (; i + 3 <= m; i += 3) tile_row_group<3>(i, n, k, s, r, ldr, c, ldc, f);
-    if (m - i == 2) tile_row_group<2>(i, n, k, s, r, ldr, c, ldc, f);
-    if (m - i == 1) tile_row_group<1>(i, n, k, s, r, ldr, c, ldc, f);
+    for (; i + 3 <= m; i += 3) tile_row_group<S, 3>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m - i == 2) tile_row_group<S, 2>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m - i == 1) tile_row_group<S, 1>(i, n, k, s, r, ldr, c, ldc, f);
 }
 
 // Pairwise sums of neighbouring lanes of a and b: [a0+a1, a2+a3, b0+b1, b2+b3, a4+a5, a6+a7, b4+b5, b6+b7].
@@ -142,7 +151,7 @@ void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const floa
 
 // Rows [i, i + R), columns [j, j + C) of dots: the C columns share each piece of a row of u, the R rows each
 // piece of w, and each output has two accumulators to keep the adds overlapped.
-template <std::size_t R, std::size_t C>
+template <Steps S, std::size_t R, std::size_t C>
 [[gnu::always_inline]] inline void dot_group(std::size_t i, std::size_t j, std::size_t k, const float* u,
                                              std::size_t ldu, const float* w, std::size_t ldw, float* c,
                                              std::size_t ldc, const Finish& f) {
@@ -183,32 +192,71 @@ template <std::size_t R, std::size_t C>
             const float* wq = w + (j + q) * ldw;
             float sum = sums[a * C + q];
             for (std::size_t t = p; t < k; ++t) sum += ua[t] * wq[t];
-            c[(i + a) * ldc + j + q] = finish(sum, f, i + a, j + q);
+            c[(i + a) * ldc + j + q] = finish<S>(sum, f, i + a, j + q);
         }
     }
 }
 
-template <std::size_t R>
+template <Steps S, std::size_t R>
 [[gnu::always_inline]] inline void dot_rows(std::size_t i, std::size_t n, std::size_t k, const float* u,
                                             std::size_t ldu, const float* w, std::size_t ldw, float* c,
                                             std::size_t ldc, const Finish& f) {
     std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) dot_group<R, 4>(i, j, k, u, ldu, w, ldw, c, ldc, f);
+    for (; j + 4 <= n; j += 4) dot_group<S, R, 4>(i, j, k, u, ldu, w, ldw, c, ldc, f);
     switch (n - j) {
-        case 3: dot_group<R, 3>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
-        case 2: dot_group<R, 2>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
-        case 1: dot_group<R, 1>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
+        case 3: dot_group<S, R, 3>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
+        case 2: dot_group<S, R, 2>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
+        case 1: dot_group<S, R, 1>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
         default: break;
     }
 }
 
 // c[i][j] = dot(u[i], w[j]) for i < m, j < n: rows of k contiguous floats. Good when k is the wide dimension.
-WEXO_KERNEL
-void dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu, const float* w,
-          std::size_t ldw, float* c, std::size_t ldc, Finish f) {
+template <Steps S>
+[[gnu::always_inline]] inline void dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu,
+                                        const float* w, std::size_t ldw, float* c, std::size_t ldc, const Finish& f) {
     std::size_t i = 0;
-    for (; i + 2 <= m; i += 2) dot_rows<2>(i, n, k, u, ldu, w, ldw, c, ldc, f);
-    if (i < m) dot_rows<1>(i, n, k, u, ldu, w, ldw, c, ldc, f);
+    for (; i + 2 <= m; i += 2) dot_rows<S, 2>(i, n, k, u, ldu, w, ldw, c, ldc, f);
+    if (i < m) dot_rows<S, 1>(i, n, k, u, ldu, w, ldw, c, ldc, f);
+}
+
+// One copy of each kernel per set of epilogue steps, each built for every processor level.
+#define WEXO_KERNEL_VARIANTS(S)                                                                                   \
+    WEXO_KERNEL void scaled_rows_##S(std::size_t m, std::size_t n, std::size_t k, View s, const float* r,        \
+                                     std::size_t ldr, float* c, std::size_t ldc, Finish f) {                    \
+        scaled_rows<Steps::S>(m, n, k, s, r, ldr, c, ldc, f);                                                   \
+    }                                                                                                             \
+    WEXO_KERNEL void dots_##S(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu,      \
+                              const float* w, std::size_t ldw, float* c, std::size_t ldc, Finish f) {           \
+        dots<Steps::S>(m, n, k, u, ldu, w, ldw, c, ldc, f);                                                     \
+    }
+WEXO_KERNEL_VARIANTS(none)
+WEXO_KERNEL_VARIANTS(bias)
+WEXO_KERNEL_VARIANTS(bias_relu)
+WEXO_KERNEL_VARIANTS(mask)
+#undef WEXO_KERNEL_VARIANTS
+
+// The kernels' entry points: the variant for f's steps, or none of them (false) when no variant has that set.
+bool scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r, std::size_t ldr, float* c,
+                 std::size_t ldc, const Finish& f) {
+    const bool bias = f.add_row, relu = f.relu_inputs, mask = f.relu_mask;
+    if (!bias && !relu && !mask) return scaled_rows_none(m, n, k, s, r, ldr, c, ldc, f), true;
+    if (bias && !relu && !mask) return scaled_rows_bias(m, n, k, s, r, ldr, c, ldc, f), true;
+    if (bias && relu && !mask) return scaled_rows_bias_relu(m, n, k, s, r, ldr, c, ldc, f), true;
+    if (!bias && !relu && mask) return scaled_rows_mask(m, n, k, s, r, ldr, c, ldc, f), true;
+    scaled_rows_none(m, n, k, s, r, ldr, c, ldc, f);
+    return false;
+}
+
+bool dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu, const float* w,
+          std::size_t ldw, float* c, std::size_t ldc, const Finish& f) {
+    const bool bias = f.add_row, relu = f.relu_inputs, mask = f.relu_mask;
+    if (!bias && !relu && !mask) return dots_none(m, n, k, u, ldu, w, ldw, c, ldc, f), true;
+    if (bias && !relu && !mask) return dots_bias(m, n, k, u, ldu, w, ldw, c, ldc, f), true;
+    if (bias && relu && !mask) return dots_bias_relu(m, n, k, u, ldu, w, ldw, c, ldc, f), true;
+    if (!bias && !relu && mask) return dots_mask(m, n, k, u, ldu, w, ldw, c, ldc, f), true;
+    dots_none(m, n, k, u, ldu, w, ldw, c, ldc, f);
+    return false;
 }
 
 // The epilogue as a pass of its own over a finished c (m, n).
@@ -225,6 +273,10 @@ void finish_rows(std::size_t m, std::size_t n, float* c, const Finish& f) {
                 kept[j] = row[j];
                 row[j] = relu_of(row[j]);
             }
+        }
+        if (f.relu_mask) {
+            const float* __restrict mask = f.relu_mask + i * f.mask_ld;
+            for (std::size_t j = 0; j < n; ++j) row[j] = mask[j] <= 0.0f ? 0.0f : row[j];
         }
     }
 }
@@ -252,27 +304,27 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
     std::array<float, kScratch> scratch;
     if (!ta && !tb) {
         if (n >= kLanes) {
-            scaled_rows(m, n, k, {A, lda, 1}, B, ldb, c, n, f);
+            deferred = !scaled_rows(m, n, k, {A, lda, 1}, B, ldb, c, n, f);
         } else {
             if (n * k > kScratch) return false;
             transpose(B, k, n, ldb, scratch.data());  // columns of b as rows
-            dots(m, n, k, A, lda, scratch.data(), k, c, n, f);
+            deferred = !dots(m, n, k, A, lda, scratch.data(), k, c, n, f);
         }
     } else if (!ta && tb) {
         if (k >= kLanes || n < kLanes) {
-            dots(m, n, k, A, lda, B, ldb, c, n, f);
+            deferred = !dots(m, n, k, A, lda, B, ldb, c, n, f);
         } else {
             if (n * k > kScratch) return false;
             transpose(B, n, k, ldb, scratch.data());  // b^T: (k, n)
-            scaled_rows(m, n, k, {A, lda, 1}, scratch.data(), n, c, n, f);
+            deferred = !scaled_rows(m, n, k, {A, lda, 1}, scratch.data(), n, c, n, f);
         }
     } else if (ta && !tb) {
         if (n >= kLanes || m < kLanes) {
-            scaled_rows(m, n, k, {A, 1, lda}, B, ldb, c, n, f);
+            deferred = !scaled_rows(m, n, k, {A, 1, lda}, B, ldb, c, n, f);
         } else {
             // few columns: c^T = b^T a, whose rows are long, then turned around
             if (m * n > kScratch) return false;
-            scaled_rows(n, m, k, {B, 1, ldb}, A, lda, scratch.data(), m, {nullptr, nullptr, 0});
+            scaled_rows(n, m, k, {B, 1, ldb}, A, lda, scratch.data(), m, {});
             transpose(scratch.data(), n, m, m, c);
             deferred = true;
         }
@@ -296,12 +348,15 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
         fail(msg);
     }
     WEXO_CHECK(&a != &c && &b != &c && epilogue.relu_inputs != &c && epilogue.relu_inputs != &a &&
-                   epilogue.relu_inputs != &b,
+                   epilogue.relu_inputs != &b && epilogue.relu_mask != &c,
                "matrix product output aliases an input");
+    const Matrix* mask = epilogue.relu_mask;
+    WEXO_CHECK(!mask || (mask->n_rows >= m && mask->n_cols >= n), "relu mask does not cover the matrix product");
     c.reshape_for_overwrite(m, n);
     if (epilogue.relu_inputs) epilogue.relu_inputs->reshape_for_overwrite(m, n);
     if (m == 0 || n == 0) return;
-    const Finish f{epilogue.add_row, epilogue.relu_inputs ? epilogue.relu_inputs->values.data() : nullptr, n};
+    const Finish f{epilogue.add_row, epilogue.relu_inputs ? epilogue.relu_inputs->values.data() : nullptr, n,
+                   mask ? mask->values.data() : nullptr, mask ? mask->n_cols : 0};
     bool deferred = true;
     if (k == 0) {
         std::fill(c.values.begin(), c.values.end(), 0.0f);

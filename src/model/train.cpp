@@ -55,8 +55,13 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
         }
 
         Kind::loss_gradient(w.outputs, y, w.grad);
-        for (std::size_t i = m.layers.size(); i-- > 0;)
-            layer::backward(m.layers[i], w.grad, w.scratch, i != 0);  // the first layer's input gradient is unused
+        bool relu_applied = false;
+        for (std::size_t i = m.layers.size(); i-- > 0;) {
+            const Layer* below = i != 0 ? &m.layers[i - 1] : nullptr;  // the first layer's input gradient is unused
+            const layer::InputGrad input{below != nullptr,
+                                         below && below->activation_type == kRelu ? &below->activation_inputs : nullptr};
+            relu_applied = layer::backward(m.layers[i], w.grad, w.scratch, input, relu_applied);
+        }
 
         optimizer::pre_update(opt);
         for (Layer& l : m.layers) optimizer::update(opt, l);

@@ -72,11 +72,15 @@ void relu::forward(Matrix& m, Matrix& activation_inputs) {
     }
 }
 
+void relu::check_covers(const Matrix& activation_inputs, std::size_t rows, std::size_t cols) {
+    if (activation_inputs.n_rows < rows || activation_inputs.n_cols < cols) [[unlikely]]
+        fail("relu backward: activation inputs " + shape_text(activation_inputs) + " do not cover the gradient " +
+             shape_text(rows, cols));
+}
+
 WEXO_KERNEL
 void relu::backward(const Matrix& activation_inputs, Matrix& grad) {
-    if (activation_inputs.n_rows < grad.n_rows || activation_inputs.n_cols < grad.n_cols) [[unlikely]]
-        fail("relu backward: activation inputs " + shape_text(activation_inputs) + " do not cover the gradient " +
-             shape_text(grad));
+    check_covers(activation_inputs, grad.n_rows, grad.n_cols);
     const std::size_t n_cols = grad.n_cols;
     if (activation_inputs.n_cols == n_cols) {  // the usual case: one flat pass
         const float* __restrict pre = activation_inputs.values.data();

@@ -6,6 +6,7 @@
 
 #include "core/gemm.h"
 #include "core/simd.h"
+#include "nn/activation.h"
 
 namespace wexo::layer::dense {
 
@@ -109,7 +110,7 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
     gemm(x, false, weights, false, out, {biases.data(), relu_inputs});
 }
 
-void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad) {
+bool backward(Layer& layer, Matrix& grad, Matrix& scratch, InputGrad input) {
     const Matrix& x = layer.inputs;
     const Matrix& w = layer.weights;
     if (x.n_rows != grad.n_rows || grad.n_cols != w.n_cols) [[unlikely]]
@@ -131,9 +132,12 @@ void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad)
     if (const float l2 = layer.bias_regularizer_l2; l2 > 0.0f)
         add_bias_term(layer.biases, db, [twice = 2.0f * l2](float v) { return twice * v; });
 
-    if (!need_input_grad) return;
-    gemm(grad, false, w, true, scratch);
+    if (!input.needed) return false;
+    const Matrix* mask = input.relu_inputs_below;
+    if (mask) activation::relu::check_covers(*mask, grad.n_rows, w.n_rows);
+    gemm(grad, false, w, true, scratch, {nullptr, nullptr, mask});
     std::swap(grad, scratch);
+    return mask != nullptr;
 }
 
 }  // namespace wexo::layer::dense

@@ -77,15 +77,17 @@ void forward_stored(Layer& layer, Matrix& out, bool training) {
     if (relu) activation::relu::forward(out, layer.activation_inputs);
 }
 
-void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad) {
+bool backward(Layer& layer, Matrix& grad, Matrix& scratch, InputGrad input, bool relu_applied) {
     const bool relu = layer.activation_type == kRelu;
-    if (relu) activation::relu::backward(layer.activation_inputs, grad);
-    if (layer.layer_type == kDropout)
+    if (relu && !relu_applied) activation::relu::backward(layer.activation_inputs, grad);
+    if (layer.layer_type == kDropout) {
         dropout::backward(layer.binary_mask, grad);
-    else if (layer.layer_type == kDense)
-        dense::backward(layer, grad, scratch, need_input_grad);
-    else if (!relu)
+    } else if (layer.layer_type == kDense) {
+        return dense::backward(layer, grad, scratch, input);
+    } else if (!relu) {
         grad.reshape(0, 0);
+    }
+    return false;
 }
 
 }  // namespace wexo::layer

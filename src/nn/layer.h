@@ -52,10 +52,19 @@ void forward(Layer& layer, Matrix& batch, bool training);
 // the copy: a training loop whose first layer keeps seeing the same batch skips copying it every epoch.
 void forward_stored(Layer& layer, Matrix& out, bool training);
 
-// grad: the gradient of the layer's output on entry (B, N), of its input on return (B, C).
-// With need_input_grad false a dense layer skips g * W^T (the first layer's result is discarded)
-// and grad is left holding the relu-masked output gradient. scratch is a reusable buffer.
-void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool need_input_grad);
+// What a backward pass is to do with the gradient of its input.
+struct InputGrad {
+    bool needed = true;  // false: a dense layer skips g * W^T (the first layer's result is discarded)
+    // The activation_inputs of the layer below when that layer applies relu: a dense layer then folds the relu
+    // derivative into its g * W^T, which spares a pass over the gradient.
+    const Matrix* relu_inputs_below = nullptr;
+};
+
+// grad: the gradient of the layer's output on entry (B, N), of its input on return (B, C); without the input
+// gradient, grad is left holding the relu-masked output gradient. relu_applied: the layer above already folded
+// this layer's relu derivative into grad. Returns whether the returned grad holds the relu derivative of the layer
+// below. scratch is a reusable buffer.
+bool backward(Layer& layer, Matrix& grad, Matrix& scratch, InputGrad input = {}, bool relu_applied = false);
 
 }  // namespace layer
 }  // namespace wexo
