@@ -69,6 +69,29 @@ TEST(CrossEntropy, BackwardSubtractsOneHotAndDividesEveryRow) {
     EXPECT_EQ(bits(grad.values), bits({0.35f, 0.1f, (0.1f - 1.0f) / 2.0f, 0.05f, 0.25f, 0.2f}));
 }
 
+// Many rows, so that rows straddle the internal batches; -0.0, NaN and a missing last target included.
+TEST(CrossEntropy, BackwardOfManyRowsMatchesElementByElement) {
+    for (const std::size_t n_cols : {std::size_t{3}, std::size_t{7}, std::size_t{1500}}) {
+        const std::size_t rows = 2100 / n_cols + 1;
+        Matrix d(rows, n_cols);
+        for (std::size_t k = 0; k < d.size(); ++k) d.values[k] = static_cast<float>((k * 31) % 17) / 16.0f;
+        d.values[4] = -0.0f;
+        d.values[d.size() - 2] = kNaN;
+        wexo::ClassVector targets(rows - 1);
+        for (std::size_t i = 0; i < targets.size(); ++i) targets[i] = static_cast<std::int32_t>((i * 5) % n_cols);
+        Matrix grad;
+        cce::backward(d, targets, grad);
+        Matrix want = d;
+        const float b = static_cast<float>(rows);
+        for (float& v : want.values) v = v / b;
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            const std::size_t k = i * n_cols + static_cast<std::size_t>(targets[i]);
+            want.values[k] = (d.values[k] + -1.0f) / b;
+        }
+        EXPECT_EQ(bits(grad.values), bits(want.values)) << n_cols;
+    }
+}
+
 TEST(MeanSquaredError, MeanOfSquaredDifferences) {
     EXPECT_EQ(mse::calculate({1, 2, 3}, {1.5f, 2, 2}), 0.41666666f);
     EXPECT_EQ(mse::calculate({1}, {3, 100}), 4.0f);  // surplus targets ignored
