@@ -70,8 +70,11 @@ WEXO_AVX2 inline __m128 exp4(__m128 x) {
     const __m256d kd = _mm256_sub_pd(shifted, shift);
     const __m256d r = _mm256_fmsub_pd(inv_ln2_n, xd, kd);
     const __m256i ki = _mm256_castpd_si256(shifted);
-    const __m256i index = _mm256_and_si256(ki, _mm256_set1_epi64x(31));
-    __m256i t = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(kExpTable), index, 8);
+    // four table reads; a gather instruction is slower on some processors
+    alignas(32) std::uint64_t index[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(index), _mm256_and_si256(ki, _mm256_set1_epi64x(31)));
+    __m256i t = _mm256_set_epi64x(static_cast<long long>(kExpTable[index[3]]), static_cast<long long>(kExpTable[index[2]]),
+                                  static_cast<long long>(kExpTable[index[1]]), static_cast<long long>(kExpTable[index[0]]));
     t = _mm256_add_epi64(t, _mm256_slli_epi64(ki, 47));
     const __m256d s = _mm256_castsi256_pd(t);
     const __m256d z = _mm256_fmadd_pd(splat(kExpPoly[0]), r, splat(kExpPoly[1]));
@@ -87,11 +90,12 @@ WEXO_AVX2 inline __m128 log4(__m128i ix) {
     const __m128i i = _mm_and_si128(_mm_srli_epi32(tmp, 19), _mm_set1_epi32(15));
     const __m128i k = _mm_srai_epi32(tmp, 23);
     const __m128i iz = _mm_sub_epi32(ix, _mm_and_si128(tmp, _mm_set1_epi32(static_cast<int>(0xff800000u))));
-    const __m128i twice_i = _mm_add_epi32(i, i);
+    alignas(16) std::uint32_t index[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(index), i);
     const auto* table = reinterpret_cast<const double*>(kLogTable);
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    const __m256d invc = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), table, twice_i, all, 8);
-    const __m256d logc = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), table + 1, twice_i, all, 8);
+    const __m256d invc = _mm256_set_pd(table[2 * index[3]], table[2 * index[2]], table[2 * index[1]], table[2 * index[0]]);
+    const __m256d logc =
+        _mm256_set_pd(table[2 * index[3] + 1], table[2 * index[2] + 1], table[2 * index[1] + 1], table[2 * index[0] + 1]);
     const __m256d z = _mm256_cvtps_pd(_mm_castsi128_ps(iz));
     const __m256d r = _mm256_fmadd_pd(z, invc, _mm256_set1_pd(-1.0));
     const __m256d y0 = _mm256_fmadd_pd(_mm256_cvtepi32_pd(k), splat(kLogLn2), logc);
