@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "core/simd.h"
+
 namespace wexo::optimizer {
 
 namespace {
@@ -63,23 +65,22 @@ struct Decays {
 // matched by index. Each element depends only on its own position, so with equal shapes one fused pass gives
 // the same values as the three passes.
 template <class Step>
-void update_array(const Arrays& a, const Decays& d, Step step) {
-    if (same_shape(a.w, a.g) && same_shape(a.w, a.m) && same_shape(a.w, a.v)) {
-        const std::size_t n = a.w.n_rows * a.w.n_cols;
-        float* __restrict pw = a.w.data;
-        const float* __restrict pg = a.g.data;
-        float* __restrict pm = a.m.data;
-        float* __restrict pv = a.v.data;
-        for (std::size_t k = 0; k < n; ++k) {
-            const float g = pg[k];
-            const float m = pm[k] * d.beta_1 + g * d.one_minus_beta_1;
-            const float v = pv[k] * d.beta_2 + (g * g) * d.one_minus_beta_2;
-            pm[k] = m;
-            pv[k] = v;
-            pw[k] = step(pw[k], m, v);
-        }
-        return;
+WEXO_KERNEL void update_flat(std::size_t n, float* __restrict pw, const float* __restrict pg, float* __restrict pm,
+                             float* __restrict pv, Decays d, Step step) {
+    for (std::size_t k = 0; k < n; ++k) {
+        const float g = pg[k];
+        const float m = pm[k] * d.beta_1 + g * d.one_minus_beta_1;
+        const float v = pv[k] * d.beta_2 + (g * g) * d.one_minus_beta_2;
+        pm[k] = m;
+        pv[k] = v;
+        pw[k] = step(pw[k], m, v);
     }
+}
+
+template <class Step>
+void update_array(const Arrays& a, const Decays& d, Step step) {
+    if (same_shape(a.w, a.g) && same_shape(a.w, a.m) && same_shape(a.w, a.v))
+        return update_flat(a.w.n_rows * a.w.n_cols, a.w.data, a.g.data, a.m.data, a.v.data, d, step);
     for (std::size_t i = 0; i < a.m.n_rows; ++i)
         for (std::size_t j = 0; j < a.m.n_cols; ++j)
             a.m.at(i, j) = a.m.at(i, j) * d.beta_1 + a.g.at(i, j) * d.one_minus_beta_1;
