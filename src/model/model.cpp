@@ -102,17 +102,40 @@ void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out, bool x
     apply_output(m, out);
 }
 
+namespace {
+
+// Index of each row's largest element; strict, so ties and NaN keep the lower index. Selects instead of branches,
+// since the winning column is as good as random; N > 0 fixes the column count at compile time.
+template <std::size_t N>
+void argmax_rows(const float* x, std::size_t rows, std::size_t n_cols, std::int32_t* out) {
+    const std::size_t n = N ? N : n_cols;
+    for (std::size_t i = 0; i < rows; ++i, x += n) {
+        std::size_t best = 0;
+        float best_value = x[0];
+        for (std::size_t j = 1; j < n; ++j) {
+            const bool better = x[j] > best_value;
+            best = better ? j : best;
+            best_value = better ? x[j] : best_value;
+        }
+        out[i] = static_cast<std::int32_t>(best);
+    }
+}
+
+}  // namespace
+
 void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted) {
     predicted.clear();
     if (output_type != kSoftmax) return;
     predicted.assign(outputs.n_rows, 0);
     if (outputs.n_cols <= 1) return;
-    for (std::size_t i = 0; i < outputs.n_rows; ++i) {
-        const float* row = outputs.row(i);
-        std::size_t best = 0;
-        for (std::size_t j = 1; j < outputs.n_cols; ++j)
-            if (row[j] > row[best]) best = j;  // strict: ties and NaN keep the lower index
-        predicted[i] = static_cast<std::int32_t>(best);
+    const float* x = outputs.values.data();
+    const std::size_t rows = outputs.n_rows, n_cols = outputs.n_cols;
+    switch (n_cols) {
+        case 2: return argmax_rows<2>(x, rows, n_cols, predicted.data());
+        case 3: return argmax_rows<3>(x, rows, n_cols, predicted.data());
+        case 4: return argmax_rows<4>(x, rows, n_cols, predicted.data());
+        case 10: return argmax_rows<10>(x, rows, n_cols, predicted.data());
+        default: return argmax_rows<0>(x, rows, n_cols, predicted.data());
     }
 }
 

@@ -33,6 +33,24 @@ TEST(Predict, ArgmaxTakesTheFirstMaximumAndSkipsNaN) {
     EXPECT_TRUE(p.empty());
 }
 
+// Every column count, fixed or not, against the first-maximum rule; values repeat often, and some are NaN.
+TEST(Predict, ArgmaxOfEveryWidthMatchesTheRule) {
+    for (const std::size_t n_cols : {2, 3, 4, 5, 10, 11}) {
+        Matrix out(50, n_cols);
+        for (std::size_t k = 0; k < out.size(); ++k)
+            out.values[k] = k % 13 == 5 ? kNaN : static_cast<float>((k * 7 + k / 3) % 5);
+        ClassVector p;
+        model::predict("softmax", out, p);
+        ASSERT_EQ(p.size(), out.n_rows);
+        for (std::size_t i = 0; i < out.n_rows; ++i) {
+            std::size_t best = 0;
+            for (std::size_t j = 1; j < n_cols; ++j)
+                if (out.at(i, j) > out.at(i, best)) best = j;
+            EXPECT_EQ(p[i], static_cast<std::int32_t>(best)) << n_cols << " columns, row " << i;
+        }
+    }
+}
+
 struct PenaltyCase {
     float weight_l1, weight_l2, bias_l1, bias_l2, expected;
 };
