@@ -124,11 +124,52 @@ template <Steps S, std::size_t R>
         }
 }
 
+// Columns [j, j + 8T) of scaled_rows for all m rows when k = K is tiny: the K x 8T piece of r is loaded once
+// and kept in registers (with sixteen of them, part of it is read from cache as an operand instead), so each
+// row costs K scalars, K * T multiply-adds and its stores.
+template <Steps S, std::size_t K, std::size_t T>
+[[gnu::always_inline]] inline void few_terms(std::size_t m, std::size_t j, View s, const float* r, std::size_t ldr,
+                                             float* c, std::size_t ldc, const Finish& f) {
+    V8 rv[K][T];
+#pragma GCC unroll 3
+    for (std::size_t p = 0; p < K; ++p)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) rv[p][q] = load(r + p * ldr + j + q * kLanes);
+    for (std::size_t i = 0; i < m; ++i) {
+        V8 acc[T] = {};
+#pragma GCC unroll 3
+        for (std::size_t p = 0; p < K; ++p) {
+            const float sv = s.at(i, p);
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q) acc[q] += sv * rv[p][q];
+        }
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) store(c + i * ldc + j + q * kLanes, finish<S>(acc[q], f, i, j + q * kLanes));
+    }
+}
+
 // c[i][:] = sum over p of s(i, p) * r[p][:] for i < m: rows of r (n contiguous floats, ldr apart) scaled by
 // the scalars of s. Good when n is the wide dimension.
 template <Steps S>
 [[gnu::always_inline]] inline void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r,
                                                std::size_t ldr, float* c, std::size_t ldc, const Finish& f) {
+    if (k <= 3 && n % kLanes == 0) {  // an outer-product-like step: r stays in registers for every row
+        for (std::size_t j = 0; j < n;) {
+            const std::size_t chunks = std::min<std::size_t>(8, (n - j) / kLanes);
+            switch (k * 8 + chunks - 1) {
+#define WEXO_FEW(K, T) \
+    case K * 8 + T - 1: few_terms<S, K, T>(m, j, s, r, ldr, c, ldc, f); break;
+#define WEXO_FEW_ROW(K) \
+    WEXO_FEW(K, 1) WEXO_FEW(K, 2) WEXO_FEW(K, 3) WEXO_FEW(K, 4) WEXO_FEW(K, 5) WEXO_FEW(K, 6) WEXO_FEW(K, 7) WEXO_FEW(K, 8)
+                WEXO_FEW_ROW(1) WEXO_FEW_ROW(2) WEXO_FEW_ROW(3)
+#undef WEXO_FEW_ROW
+#undef WEXO_FEW
+                default: break;
+            }
+            j += chunks * kLanes;
+        }
+        return;
+    }
     std::size_t i = 0;
     for (; i + 3 <= m; i += 3) tile_row_group<S, 3>(i, n, k, s, r, ldr, c, ldc, f);
     if (m - i == 2) tile_row_group<S, 2>(i, n, k, s, r, ldr, c, ldc, f);

@@ -152,3 +152,23 @@ TEST(Gemm, EpilogueMaskZeroesWhereThePreActivationIsNotPositive) {
     Matrix c;
     EXPECT_THROW(wexo::gemm(a, false, b, false, c, {nullptr, nullptr, &small}), wexo::Abort);
 }
+
+// Inner dimensions of 1 to 3 keep the whole of b in registers; every column-block width, and blocks past 64
+// columns, with each epilogue.
+TEST(Gemm, TinyInnerDimensionsMatchThePlainProduct) {
+    for (const std::size_t k : {1, 2, 3})
+        for (const std::size_t n : {8, 16, 24, 32, 40, 48, 56, 64, 72, 136})
+            for (const std::size_t m : {1, 5, 300})
+                for (const int flags : {0, 1, 2}) {
+                    const bool ta = flags == 1, tb = flags == 2;
+                    const Matrix a = ta ? integers(k, m, 7) : integers(m, k, 7);
+                    const Matrix b = tb ? integers(n, k, 8) : integers(k, n, 8);
+                    const Matrix bias = integers(1, n, 9);
+                    Matrix c, kept, want_kept;
+                    wexo::gemm(a, ta, b, tb, c);
+                    ASSERT_EQ(c, reference(a, ta, b, tb, nullptr, false, nullptr)) << m << " " << n << " " << k;
+                    wexo::gemm(a, ta, b, tb, c, {bias.values.data(), &kept});
+                    ASSERT_EQ(c, reference(a, ta, b, tb, bias.values.data(), true, &want_kept));
+                    ASSERT_EQ(kept, want_kept);
+                }
+}
