@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "core/relu.h"
 #include "core/simd.h"
@@ -151,8 +152,8 @@ template <Steps S, std::size_t K, std::size_t T>
 // c[i][:] = sum over p of s(i, p) * r[p][:] for i < m: rows of r (n contiguous floats, ldr apart) scaled by
 // the scalars of s. Good when n is the wide dimension.
 template <Steps S>
-[[gnu::always_inline]] inline void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r,
-                                               std::size_t ldr, float* c, std::size_t ldc, const Finish& f) {
+WEXO_KERNEL void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r, std::size_t ldr,
+                             float* c, std::size_t ldc, Finish f) {
     if (k <= 3 && n % kLanes == 0) {  // an outer-product-like step: r stays in registers for every row
         for (std::size_t j = 0; j < n;) {
             const std::size_t chunks = std::min<std::size_t>(8, (n - j) / kLanes);
@@ -294,8 +295,8 @@ template <Steps S, std::size_t R>
 
 // c[i][j] = dot(u[i], w[j]) for i < m, j < n: rows of k contiguous floats. Good when k is the wide dimension.
 template <Steps S>
-[[gnu::always_inline]] inline void dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu,
-                                        const float* w, std::size_t ldw, float* c, std::size_t ldc, const Finish& f) {
+WEXO_KERNEL void dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu, const float* w,
+                      std::size_t ldw, float* c, std::size_t ldc, Finish f) {
     std::size_t i = 0;
     if (n == 3)  // a classifier's three outputs: four rows at a time fill twelve of sixteen sums
         for (; i + 4 <= m; i += 4) dot_group_wide<S, 4, 3>(i, 0, k, u, ldu, w, ldw, c, ldc, f);
@@ -303,43 +304,16 @@ template <Steps S>
     if (i < m) dot_rows<S, 1>(i, n, k, u, ldu, w, ldw, c, ldc, f);
 }
 
-// One copy of each kernel per set of epilogue steps, each built for every processor level.
-#define WEXO_KERNEL_VARIANTS(S)                                                                                   \
-    WEXO_KERNEL void scaled_rows_##S(std::size_t m, std::size_t n, std::size_t k, View s, const float* r,        \
-                                     std::size_t ldr, float* c, std::size_t ldc, Finish f) {                    \
-        scaled_rows<Steps::S>(m, n, k, s, r, ldr, c, ldc, f);                                                   \
-    }                                                                                                             \
-    WEXO_KERNEL void dots_##S(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu,      \
-                              const float* w, std::size_t ldw, float* c, std::size_t ldc, Finish f) {           \
-        dots<Steps::S>(m, n, k, u, ldu, w, ldw, c, ldc, f);                                                     \
-    }
-WEXO_KERNEL_VARIANTS(none)
-WEXO_KERNEL_VARIANTS(bias)
-WEXO_KERNEL_VARIANTS(bias_relu)
-WEXO_KERNEL_VARIANTS(mask)
-#undef WEXO_KERNEL_VARIANTS
-
-// The kernels' entry points: the variant for f's steps, or none of them (false) when no variant has that set.
-bool scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r, std::size_t ldr, float* c,
-                 std::size_t ldc, const Finish& f) {
+// Runs kernel(steps) for the kernel variant (one per set of epilogue steps, each built for every processor level)
+// that matches f; a set without a variant runs the plain one and returns false, leaving the steps to the caller.
+template <class Kernel>
+bool with_steps(const Finish& f, Kernel kernel) {
     const bool bias = f.add_row, relu = f.relu_inputs, mask = f.relu_mask;
-    if (!bias && !relu && !mask) return scaled_rows_none(m, n, k, s, r, ldr, c, ldc, f), true;
-    if (bias && !relu && !mask) return scaled_rows_bias(m, n, k, s, r, ldr, c, ldc, f), true;
-    if (bias && relu && !mask) return scaled_rows_bias_relu(m, n, k, s, r, ldr, c, ldc, f), true;
-    if (!bias && !relu && mask) return scaled_rows_mask(m, n, k, s, r, ldr, c, ldc, f), true;
-    scaled_rows_none(m, n, k, s, r, ldr, c, ldc, f);
-    return false;
-}
-
-bool dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu, const float* w,
-          std::size_t ldw, float* c, std::size_t ldc, const Finish& f) {
-    const bool bias = f.add_row, relu = f.relu_inputs, mask = f.relu_mask;
-    if (!bias && !relu && !mask) return dots_none(m, n, k, u, ldu, w, ldw, c, ldc, f), true;
-    if (bias && !relu && !mask) return dots_bias(m, n, k, u, ldu, w, ldw, c, ldc, f), true;
-    if (bias && relu && !mask) return dots_bias_relu(m, n, k, u, ldu, w, ldw, c, ldc, f), true;
-    if (!bias && !relu && mask) return dots_mask(m, n, k, u, ldu, w, ldw, c, ldc, f), true;
-    dots_none(m, n, k, u, ldu, w, ldw, c, ldc, f);
-    return false;
+    if (bias && !relu && !mask) return kernel(std::integral_constant<Steps, Steps::bias>{}), true;
+    if (bias && relu && !mask) return kernel(std::integral_constant<Steps, Steps::bias_relu>{}), true;
+    if (!bias && !relu && mask) return kernel(std::integral_constant<Steps, Steps::mask>{}), true;
+    kernel(std::integral_constant<Steps, Steps::none>{});
+    return !bias && !relu && !mask;
 }
 
 // The epilogue as a pass of its own over a finished c (m, n).
@@ -387,27 +361,27 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
     std::array<float, kScratch> scratch;
     if (!ta && !tb) {
         if (n >= kLanes) {
-            deferred = !scaled_rows(m, n, k, {A, lda, 1}, B, ldb, c, n, f);
+            deferred = !with_steps(f, [&](auto steps) { scaled_rows<steps>(m, n, k, {A, lda, 1}, B, ldb, c, n, f); });
         } else {
             if (n * k > kScratch) return false;
             transpose(B, k, n, ldb, scratch.data());  // columns of b as rows
-            deferred = !dots(m, n, k, A, lda, scratch.data(), k, c, n, f);
+            deferred = !with_steps(f, [&](auto steps) { dots<steps>(m, n, k, A, lda, scratch.data(), k, c, n, f); });
         }
     } else if (!ta && tb) {
         if (k >= kLanes || n < kLanes) {
-            deferred = !dots(m, n, k, A, lda, B, ldb, c, n, f);
+            deferred = !with_steps(f, [&](auto steps) { dots<steps>(m, n, k, A, lda, B, ldb, c, n, f); });
         } else {
             if (n * k > kScratch) return false;
             transpose(B, n, k, ldb, scratch.data());  // b^T: (k, n)
-            deferred = !scaled_rows(m, n, k, {A, lda, 1}, scratch.data(), n, c, n, f);
+            deferred = !with_steps(f, [&](auto steps) { scaled_rows<steps>(m, n, k, {A, lda, 1}, scratch.data(), n, c, n, f); });
         }
     } else if (ta && !tb) {
         if (n >= kLanes || m < kLanes) {
-            deferred = !scaled_rows(m, n, k, {A, 1, lda}, B, ldb, c, n, f);
+            deferred = !with_steps(f, [&](auto steps) { scaled_rows<steps>(m, n, k, {A, 1, lda}, B, ldb, c, n, f); });
         } else {
             // few columns: c^T = b^T a, whose rows are long, then turned around
             if (m * n > kScratch) return false;
-            scaled_rows(n, m, k, {B, 1, ldb}, A, lda, scratch.data(), m, {});
+            scaled_rows<Steps::none>(n, m, k, {B, 1, ldb}, A, lda, scratch.data(), m, {});
             transpose(scratch.data(), n, m, m, c);
             deferred = true;
         }

@@ -7,7 +7,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -141,14 +140,11 @@ WEXO_AVX2 void log_avx2(float* v, std::size_t n) {
         const __m128i outside = _mm_cmpgt_epi32(shifted, _mm_set1_epi32(static_cast<int>(0x7effffffu ^ 0x80000000u)));
         const __m128i one = _mm_cmpeq_epi32(ix, _mm_set1_epi32(0x3f800000));
         const int special = _mm_movemask_ps(_mm_castsi128_ps(_mm_or_si128(outside, one)));
-        const __m128 y = log4(ix);
+        _mm_storeu_ps(v + i, log4(ix));
         if (special) [[unlikely]] {
             float original[4];
             _mm_storeu_si128(reinterpret_cast<__m128i*>(original), ix);
-            _mm_storeu_ps(v + i, y);
             redo_lanes(v + i, original, special, [](float a) { return std::log(a); });
-        } else {
-            _mm_storeu_ps(v + i, y);
         }
     }
     for (; i < n; ++i) v[i] = std::log(v[i]);

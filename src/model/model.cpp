@@ -90,20 +90,6 @@ void forward_in_blocks(Model& m, const Rows& x, PerBlock per_block) {
     } while (first < x.n_rows);
 }
 
-}  // namespace
-
-void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
-    forward_layers(m.layers, x, training, out, x_in_first_layer);
-    apply_output(m, out);
-}
-
-void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
-    forward_layers(m.layers, x, training, out, x_in_first_layer);
-    apply_output(m, out);
-}
-
-namespace {
-
 // Index of each row's largest element; strict, so ties and NaN keep the lower index. Selects instead of branches,
 // since the winning column is as good as random; N > 0 fixes the column count at compile time.
 template <std::size_t N>
@@ -122,6 +108,16 @@ void argmax_rows(const float* x, std::size_t rows, std::size_t n_cols, std::int3
 }
 
 }  // namespace
+
+void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
+    forward_layers(m.layers, x, training, out, x_in_first_layer);
+    apply_output(m, out);
+}
+
+void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
+    forward_layers(m.layers, x, training, out, x_in_first_layer);
+    apply_output(m, out);
+}
 
 void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted) {
     predicted.clear();
