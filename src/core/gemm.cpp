@@ -36,10 +36,12 @@ struct Finish {
     std::size_t ld = 0;
     const float* relu_mask = nullptr;  // row i at i * mask_ld
     std::size_t mask_ld = 0;
+    float* r_sums = nullptr;  // column sums of the scaled rows (b)
 };
 
 // The epilogue steps a kernel is built with: fixed at compile time, so that none costs a test per element.
-enum class Steps { none, bias, bias_relu, mask };
+// sums leaves c alone and also sums the rows that scaled_rows scales.
+enum class Steps { none, bias, bias_relu, mask, sums };
 
 template <Steps S>
 [[gnu::always_inline]] inline V8 finish(V8 v, const Finish& f, std::size_t i, std::size_t j) {
@@ -63,6 +65,60 @@ template <Steps S>
     return v;
 }
 
+// Columns [j, j + 8T) of column_sums, in registers down all the rows.
+template <std::size_t T>
+[[gnu::always_inline]] inline void column_piece(const float* g, std::size_t rows, std::size_t n, std::size_t j,
+                                                float* sums) {
+    V8 acc[T] = {};
+    for (std::size_t i = 0; i < rows; ++i)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) acc[q] += load(g + i * n + j + q * kLanes);
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < T; ++q) store(sums + j + q * kLanes, acc[q]);
+}
+
+// Fewer columns than a vector (N < 8): eight rows are N whole vectors, and lane t of vector q belongs to column
+// (8q + t) mod N.
+template <std::size_t N>
+[[gnu::always_inline]] inline void narrow_column_sums(const float* g, std::size_t rows, float* sums) {
+    V8 acc[N] = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= rows; i += kLanes)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < N; ++q) acc[q] += load(g + i * N + q * kLanes);
+    float total[N] = {};
+    for (std::size_t q = 0; q < N; ++q)
+        for (std::size_t t = 0; t < kLanes; ++t) total[(q * kLanes + t) % N] += acc[q][t];
+    for (; i < rows; ++i)
+        for (std::size_t j = 0; j < N; ++j) total[j] += g[i * N + j];
+    for (std::size_t j = 0; j < N; ++j) sums[j] = total[j];
+}
+
+// sums[j] = sum over the rows of g[i][j], g dense (rows, n); the order of the additions is free. The fused
+// kernel below adds in the same order (row by row, one sum per column), so both give the same bits.
+WEXO_KERNEL
+void column_sums(const float* g, std::size_t rows, std::size_t n, float* sums) {
+    switch (n) {
+        case 0: return;
+        case 1: return narrow_column_sums<1>(g, rows, sums);
+        case 2: return narrow_column_sums<2>(g, rows, sums);
+        case 3: return narrow_column_sums<3>(g, rows, sums);
+        case 4: return narrow_column_sums<4>(g, rows, sums);
+        case 5: return narrow_column_sums<5>(g, rows, sums);
+        case 6: return narrow_column_sums<6>(g, rows, sums);
+        case 7: return narrow_column_sums<7>(g, rows, sums);
+        default: break;
+    }
+    std::size_t j = 0;
+    for (; j + 8 * kLanes <= n; j += 8 * kLanes) column_piece<8>(g, rows, n, j, sums);
+    for (; j + kLanes <= n; j += kLanes) column_piece<1>(g, rows, n, j, sums);
+    for (; j < n; ++j) {
+        float s = 0.0f;
+        for (std::size_t i = 0; i < rows; ++i) s += g[i * n + j];
+        sums[j] = s;
+    }
+}
+
 // A row-major operand seen through strides: element (i, p) at data[i * row_step + p * col_step].
 struct View {
     const float* data;
@@ -77,11 +133,15 @@ template <Steps S, std::size_t R, std::size_t T>
 [[gnu::always_inline]] inline void tile(std::size_t i, std::size_t j, std::size_t k, View s, const float* r,
                                         std::size_t ldr, float* c, std::size_t ldc, const Finish& f) {
     V8 acc[R][T] = {};
+    V8 sum[S == Steps::sums ? T : 1] = {};
     for (std::size_t p = 0; p < k; ++p) {
         const float* rp = r + p * ldr + j;
         V8 rv[T];
 #pragma GCC unroll 8
         for (std::size_t q = 0; q < T; ++q) rv[q] = load(rp + q * kLanes);
+        if constexpr (S == Steps::sums)  // plain adds: they run beside the multiply-adds
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q) sum[q] += rv[q];
 #pragma GCC unroll 3
         for (std::size_t a = 0; a < R; ++a) {
             const float sv = s.at(i + a, p);
@@ -89,6 +149,9 @@ template <Steps S, std::size_t R, std::size_t T>
             for (std::size_t q = 0; q < T; ++q) acc[a][q] += sv * rv[q];
         }
     }
+    if constexpr (S == Steps::sums)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) store(f.r_sums + j + q * kLanes, sum[q]);
 #pragma GCC unroll 3
     for (std::size_t a = 0; a < R; ++a)
 #pragma GCC unroll 8
@@ -96,8 +159,11 @@ template <Steps S, std::size_t R, std::size_t T>
             store(c + (i + a) * ldc + j + q * kLanes, finish<S>(acc[a][q], f, i + a, j + q * kLanes));
 }
 
-// At most 12 accumulators, leaving registers for the row pieces and the scalar.
-constexpr std::size_t kMaxChunks(std::size_t rows) { return rows == 1 ? 8 : 12 / rows; }
+// At most 12 accumulators, leaving registers for the row pieces and the scalar; the sums count as a row.
+constexpr std::size_t kMaxChunks(std::size_t rows, Steps s = Steps::none) {
+    if (s == Steps::sums) ++rows;
+    return rows == 1 ? 8 : 12 / rows;
+}
 
 template <Steps S, std::size_t R>
 [[gnu::always_inline]] inline void tile_row_group(std::size_t i, std::size_t n, std::size_t k, View s,
@@ -105,11 +171,11 @@ template <Steps S, std::size_t R>
                                                   const Finish& f) {
     std::size_t j = 0;
     while (j + kLanes <= n) {
-        const std::size_t chunks = std::min(kMaxChunks(R), (n - j) / kLanes);
+        const std::size_t chunks = std::min(kMaxChunks(R, S), (n - j) / kLanes);
         switch (chunks) {
 #define WEXO_TILE(T)                                        \
     case T:                                                 \
-        if constexpr (T <= kMaxChunks(R)) tile<S, R, T>(i, j, k, s, r, ldr, c, ldc, f); \
+        if constexpr (T <= kMaxChunks(R, S)) tile<S, R, T>(i, j, k, s, r, ldr, c, ldc, f); \
         break;
             WEXO_TILE(1) WEXO_TILE(2) WEXO_TILE(3) WEXO_TILE(4) WEXO_TILE(5) WEXO_TILE(6) WEXO_TILE(7) WEXO_TILE(8)
 #undef WEXO_TILE
@@ -117,12 +183,18 @@ template <Steps S, std::size_t R>
         }
         j += chunks * kLanes;
     }
-    for (; j < n; ++j)
+    for (; j < n; ++j) {
+        if constexpr (S == Steps::sums) {
+            float sum = 0.0f;
+            for (std::size_t p = 0; p < k; ++p) sum += r[p * ldr + j];
+            f.r_sums[j] = sum;
+        }
         for (std::size_t a = 0; a < R; ++a) {
             float acc = 0.0f;
             for (std::size_t p = 0; p < k; ++p) acc += s.at(i + a, p) * r[p * ldr + j];
             c[(i + a) * ldc + j] = finish<S>(acc, f, i + a, j);
         }
+    }
 }
 
 // Columns [j, j + 8T) of scaled_rows for all m rows when k = K is tiny: the K x 8T piece of r is loaded once
@@ -150,11 +222,13 @@ template <Steps S, std::size_t K, std::size_t T>
 }
 
 // c[i][:] = sum over p of s(i, p) * r[p][:] for i < m: rows of r (n contiguous floats, ldr apart) scaled by
-// the scalars of s. Good when n is the wide dimension.
+// the scalars of s. Good when n is the wide dimension. With Steps::sums (r dense, m > 0) the first group of
+// rows also sums r's columns.
 template <Steps S>
 WEXO_KERNEL void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r, std::size_t ldr,
                              float* c, std::size_t ldc, Finish f) {
     if (k <= 3 && n % kLanes == 0) {  // an outer-product-like step: r stays in registers for every row
+        if constexpr (S == Steps::sums) column_sums(r, k, n, f.r_sums);
         for (std::size_t j = 0; j < n;) {
             const std::size_t chunks = std::min<std::size_t>(8, (n - j) / kLanes);
             switch (k * 8 + chunks - 1) {
@@ -171,10 +245,26 @@ WEXO_KERNEL void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s
         }
         return;
     }
+    // the sums come with the first group of rows only
+    constexpr Steps later = S == Steps::sums ? Steps::none : S;
     std::size_t i = 0;
-    for (; i + 3 <= m; i += 3) tile_row_group<S, 3>(i, n, k, s, r, ldr, c, ldc, f);
-    if (m - i == 2) tile_row_group<S, 2>(i, n, k, s, r, ldr, c, ldc, f);
-    if (m - i == 1) tile_row_group<S, 1>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m >= 3) {
+        tile_row_group<S, 3>(0, n, k, s, r, ldr, c, ldc, f);
+        i = 3;
+    }
+    for (; i + 3 <= m; i += 3) tile_row_group<later, 3>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m - i == 2) {
+        if (i == 0)
+            tile_row_group<S, 2>(i, n, k, s, r, ldr, c, ldc, f);
+        else
+            tile_row_group<later, 2>(i, n, k, s, r, ldr, c, ldc, f);
+    }
+    if (m - i == 1) {
+        if (i == 0)
+            tile_row_group<S, 1>(i, n, k, s, r, ldr, c, ldc, f);
+        else
+            tile_row_group<later, 1>(i, n, k, s, r, ldr, c, ldc, f);
+    }
 }
 
 // Pairwise sums of neighbouring lanes of a and b: [a0+a1, a2+a3, b0+b1, b2+b3, a4+a5, a6+a7, b4+b5, b6+b7].
@@ -348,10 +438,12 @@ constexpr std::size_t kSmallWork = std::size_t{1} << 18;  // multiply-adds
 constexpr std::size_t kScratch = 4096;                     // floats of a transposed operand or result
 
 // op(a) (m, k) x op(b) (k, n) into c (m, n, dense) when the product is small; false leaves it to OpenBLAS.
-// The epilogue is applied on the way unless `deferred` comes back true.
+// The epilogue is applied on the way unless `deferred` comes back true, and b's column sums (f.r_sums) only
+// where `summed` comes back true.
 bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t m, std::size_t n, std::size_t k,
-                float* c, const Finish& f, bool& deferred) {
+                float* c, const Finish& f, bool& deferred, bool& summed) {
     deferred = false;
+    summed = false;
     // each bound first, so that the products cannot wrap
     if (m > kSmallWork || n > kSmallWork || k > kSmallWork || m * n > kSmallWork || m * n * k > kSmallWork)
         return false;
@@ -359,9 +451,18 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
     const float* B = b.values.data();
     const std::size_t lda = a.n_cols, ldb = b.n_cols;
     std::array<float, kScratch> scratch;
+    // rows of b scaled: the pass over b can also sum its columns (the narrow case keeps column_sums' order)
+    const auto scale_rows_of_b = [&](View s) {
+        if (f.r_sums && n >= kLanes && !f.add_row && !f.relu_inputs && !f.relu_mask) {
+            scaled_rows<Steps::sums>(m, n, k, s, B, ldb, c, n, f);
+            summed = true;
+        } else {
+            deferred = !with_steps(f, [&](auto steps) { scaled_rows<steps>(m, n, k, s, B, ldb, c, n, f); });
+        }
+    };
     if (!ta && !tb) {
         if (n >= kLanes) {
-            deferred = !with_steps(f, [&](auto steps) { scaled_rows<steps>(m, n, k, {A, lda, 1}, B, ldb, c, n, f); });
+            scale_rows_of_b({A, lda, 1});
         } else {
             if (n * k > kScratch) return false;
             transpose(B, k, n, ldb, scratch.data());  // columns of b as rows
@@ -377,7 +478,7 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
         }
     } else if (ta && !tb) {
         if (n >= kLanes || m < kLanes) {
-            deferred = !with_steps(f, [&](auto steps) { scaled_rows<steps>(m, n, k, {A, 1, lda}, B, ldb, c, n, f); });
+            scale_rows_of_b({A, 1, lda});
         } else {
             // few columns: c^T = b^T a, whose rows are long, then turned around
             if (m * n > kScratch) return false;
@@ -409,15 +510,25 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
                "matrix product output aliases an input");
     const Matrix* mask = epilogue.relu_mask;
     WEXO_CHECK(!mask || (mask->n_rows >= m && mask->n_cols >= n), "relu mask does not cover the matrix product");
+    WEXO_CHECK(!epilogue.b_column_sums || !transpose_b, "column sums of a transposed matrix product operand");
     c.reshape_for_overwrite(m, n);
     if (epilogue.relu_inputs) epilogue.relu_inputs->reshape_for_overwrite(m, n);
-    if (m == 0 || n == 0) return;
-    const Finish f{epilogue.add_row, epilogue.relu_inputs ? epilogue.relu_inputs->values.data() : nullptr, n,
-                   mask ? mask->values.data() : nullptr, mask ? mask->n_cols : 0};
+    bool summed = false;
+    // b is dense (k, n) here, whether or not the product itself runs
+    const auto sum_columns_of_b = [&] {
+        if (epilogue.b_column_sums && !summed) column_sums(b.values.data(), k, n, epilogue.b_column_sums);
+    };
+    if (m == 0 || n == 0) return sum_columns_of_b();
+    const Finish f{epilogue.add_row,
+                   epilogue.relu_inputs ? epilogue.relu_inputs->values.data() : nullptr,
+                   n,
+                   mask ? mask->values.data() : nullptr,
+                   mask ? mask->n_cols : 0,
+                   epilogue.b_column_sums};
     bool deferred = true;
     if (k == 0) {
         std::fill(c.values.begin(), c.values.end(), 0.0f);
-    } else if (!small_gemm(a, transpose_a, b, transpose_b, m, n, k, c.values.data(), f, deferred)) {
+    } else if (!small_gemm(a, transpose_a, b, transpose_b, m, n, k, c.values.data(), f, deferred, summed)) {
         deferred = true;
         const blasint bm = blas_dim(m), bn = blas_dim(n), bk = blas_dim(k);
         // Leading dimensions are the stored column counts; an empty one still must be at least 1.
@@ -429,6 +540,7 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
                           b.values.data(), ldb, 0.0f, c.values.data(), ldc);
     }
     if (deferred) finish_rows(m, n, c.values.data(), f);
+    sum_columns_of_b();
 }
 
 }  // namespace wexo

@@ -10,10 +10,13 @@ namespace wexo {
 // What a product does to each of its rows before storing it, in this order: c[i][j] += add_row[j]; then, with
 // relu_inputs, relu_inputs[i][j] <- c[i][j] and c[i][j] <- relu(c[i][j]); then, with relu_mask, c[i][j] <- 0
 // where relu_mask[i][j] <= 0 (the relu derivative; NaN passes). Fused, these cost no extra pass.
+// b_column_sums (b not transposed) also receives the sums down the k rows of b, from the pass that reads b
+// for the product where the kernel allows it.
 struct Epilogue {
     const float* add_row = nullptr;      // n values
     Matrix* relu_inputs = nullptr;       // reshaped to (m, n)
     const Matrix* relu_mask = nullptr;   // at least (m, n); positions matched by index
+    float* b_column_sums = nullptr;      // n values
 };
 
 // c <- op(a) * op(b), op transposing when the flag is set: op(a): (m, k), op(b): (k, n) -> c: (m, n).

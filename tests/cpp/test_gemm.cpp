@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "core/gemm.h"
 #include "support.h"
@@ -171,4 +172,44 @@ TEST(Gemm, TinyInnerDimensionsMatchThePlainProduct) {
                     ASSERT_EQ(c, reference(a, ta, b, tb, bias.values.data(), true, &want_kept));
                     ASSERT_EQ(kept, want_kept);
                 }
+}
+
+// The column sums of b that a product can take on its way through b (a dense layer's bias gradient): every
+// path, fused or not, and the product itself unchanged by asking for them.
+TEST(Gemm, ColumnSumsOfBComeWithTheProduct) {
+    unsigned seed = 0;
+    for (const std::size_t m : {0, 1, 2, 3, 4, 7, 64})
+        for (const std::size_t n : {1, 3, 8, 13, 64, 70})
+            for (const std::size_t k : {0, 1, 3, 5, 300})
+                for (const bool ta : {false, true})
+                    for (const bool bias : {false, true}) {
+                        const Matrix a = ta ? integers(k, m, ++seed) : integers(m, k, ++seed);
+                        const Matrix b = integers(k, n, ++seed), row = integers(1, n, ++seed);
+                        std::vector<float> want(n, 0.0f), sums(n, kNaN);
+                        for (std::size_t p = 0; p < k; ++p)
+                            for (std::size_t j = 0; j < n; ++j) want[j] += b.at(p, j);
+                        Matrix c, plain;
+                        const float* add_row = bias ? row.values.data() : nullptr;
+                        wexo::gemm(a, ta, b, false, plain, {add_row});
+                        wexo::gemm(a, ta, b, false, c, {add_row, nullptr, nullptr, sums.data()});
+                        ASSERT_EQ(c, plain) << "m " << m << " n " << n << " k " << k << " ta " << ta;
+                        ASSERT_EQ(sums, want) << "m " << m << " n " << n << " k " << k << " ta " << ta;
+                    }
+    Matrix c;
+    std::vector<float> sums(2);
+    EXPECT_THROW(wexo::gemm(Matrix(3, 2), false, Matrix(2, 2), true, c, {nullptr, nullptr, nullptr, sums.data()}),
+                 wexo::Abort);
+}
+
+// Fused, the sums add row by row as the standalone pass does, so rounding is the same: a spiral layer's shape.
+TEST(Gemm, FusedColumnSumsAddRowByRow) {
+    Matrix x(300, 2), g(300, 64);
+    for (std::size_t i = 0; i < x.size(); ++i) x.values[i] = std::sin(0.37f * static_cast<float>(i));
+    for (std::size_t i = 0; i < g.size(); ++i) g.values[i] = std::cos(1.3f * static_cast<float>(i)) * 1e-3f;
+    wexo::Vector want(64, 0.0f), sums(64);
+    for (std::size_t p = 0; p < 300; ++p)
+        for (std::size_t j = 0; j < 64; ++j) want[j] += g.at(p, j);
+    Matrix dw;
+    wexo::gemm(x, true, g, false, dw, {nullptr, nullptr, nullptr, sums.data()});
+    EXPECT_EQ(bits(sums), bits(want));
 }
