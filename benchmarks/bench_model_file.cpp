@@ -3,18 +3,30 @@
 //
 //   bench_model_file write <raw float32 file> <rows> <cols> <out.json> [repeat]
 //   bench_model_file read <file.json> [repeat]
+//   bench_model_file format <raw float32 file> <rows> <cols> [repeat]
 //
 // Prints one JSON object: best seconds of `repeat` runs, file bytes, and for reading the peak resident
-// memory against the size of the loaded record.
+// memory against the size of the loaded record. `format` splits the writer's cost: the same numbers formatted
+// into memory only, and (where {fmt} is installed) the shortest-digits search alone.
 #include <sys/stat.h>
 
+#if __has_include(<fmt/format.h>)
+#define FMT_HEADER_ONLY
+#include <fmt/format.h>
+#define WEXO_BENCH_DIGITS 1
+#endif
+
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "core/check.h"
+#include "core/text.h"
 #include "io/model_file.h"
 
 namespace {
@@ -101,6 +113,40 @@ int run(int argc, char** argv) {
         std::printf("{\"seconds\": %.6f, \"bytes\": %zu}\n", best, file_bytes(argv[5]));
         return 0;
     }
+    if (mode == "format" && argc >= 5) {
+        const LinearModel m = model_with_inputs(argv[2], std::stoul(argv[3]), std::stoul(argv[4]));
+        const int repeat = argc > 5 ? std::atoi(argv[5]) : 3;
+        const wexo::Vector& v = m.layers[0].inputs.values;
+        constexpr std::size_t kBlock = 8192;
+        std::vector<char> buf(kBlock * (wexo::text::kMaxJsonFloat + 1));
+        double best = 1e30, best_digits = -1;
+        std::size_t bytes = 0, check = 0;
+        for (int i = 0; i < repeat; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            bytes = 0;
+            for (std::size_t at = 0; at < v.size(); at += kBlock) {
+                const std::size_t n = std::min(kBlock, v.size() - at);
+                bytes += static_cast<std::size_t>(wexo::text::write_json_float_list(buf.data(), v.data() + at, n) -
+                                                  buf.data()) + 1;
+            }
+            best = std::min(best, seconds_since(start));
+        }
+#ifdef WEXO_BENCH_DIGITS
+        for (int i = 0; i < repeat; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            for (const float x : v) {
+                if (x == 0 || !std::isfinite(x)) continue;
+                const auto d = fmt::detail::dragonbox::to_decimal(std::fabs(x));
+                check += d.significand + static_cast<unsigned>(d.exponent);
+            }
+            const double t = seconds_since(start);
+            best_digits = best_digits < 0 ? t : std::min(best_digits, t);
+        }
+#endif
+        std::printf("{\"seconds\": %.6f, \"bytes\": %zu, \"digits_seconds\": %.6f, \"check\": %zu}\n", best, bytes,
+                    best_digits, check);
+        return 0;
+    }
     if (mode == "read" && argc >= 3) {
         const int repeat = argc > 3 ? std::atoi(argv[3]) : 3;
         reset_peak_rss();
@@ -118,7 +164,7 @@ int run(int argc, char** argv) {
                     best, file_bytes(argv[2]), rss_before, peak_rss_kib(), record);
         return 0;
     }
-    std::fprintf(stderr, "usage: %s write RAW ROWS COLS OUT [REPEAT] | read FILE [REPEAT]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s write RAW ROWS COLS OUT [REPEAT] | read FILE [REPEAT] | format RAW ROWS COLS [REPEAT]\n", argv[0]);
     return 2;
 }
 

@@ -78,6 +78,7 @@ def main():
     inputs.tofile(raw)
 
     w = run_binary(binary, "write", raw, rows, COLS, path, args.repeat)
+    fm = run_binary(binary, "format", raw, rows, COLS, args.repeat)
     r = run_binary(binary, "read", path, args.repeat)
     size = w["bytes"]
     with open(path, "rb") as f:
@@ -115,6 +116,9 @@ def main():
     oj = results[1]
     print(f"write: {oj[1] / w['seconds']:.2f}x the speed of orjson.dumps (same arrays, OPT_SERIALIZE_NUMPY); "
           f"read: {oj[3] / r['seconds']:.2f}x the speed of orjson.loads (same file)")
+    digits = f" (the shortest-digits search alone {fm['digits_seconds']:.3f} s)" if fm["digits_seconds"] >= 0 else ""
+    print(f"wexo's write: {w['seconds']:.3f} s = formatting into memory {fm['seconds']:.3f} s{digits} "
+          f"+ the file {w['seconds'] - fm['seconds']:.3f} s (writing, replacing the previous one)")
     grown = (r["rss_peak_kib"] - r["rss_before_kib"]) * 1024
     print(f"read memory: peak RSS grew {grown / 2**20:.1f} MiB while reading a {r['record_bytes'] / 2**20:.1f} MiB "
           f"record ({(grown - r['record_bytes']) / 2**20:+.1f} MiB beyond it)")
