@@ -245,26 +245,16 @@ WEXO_KERNEL void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s
         }
         return;
     }
-    // the sums come with the first group of rows only
+    // the first group of rows (at most three) takes the sums; the rest go as before
     constexpr Steps later = S == Steps::sums ? Steps::none : S;
-    std::size_t i = 0;
-    if (m >= 3) {
-        tile_row_group<S, 3>(0, n, k, s, r, ldr, c, ldc, f);
-        i = 3;
-    }
+    const std::size_t first = std::min<std::size_t>(m, 3);
+    if (first == 3) tile_row_group<S, 3>(0, n, k, s, r, ldr, c, ldc, f);
+    if (first == 2) tile_row_group<S, 2>(0, n, k, s, r, ldr, c, ldc, f);
+    if (first == 1) tile_row_group<S, 1>(0, n, k, s, r, ldr, c, ldc, f);
+    std::size_t i = first;
     for (; i + 3 <= m; i += 3) tile_row_group<later, 3>(i, n, k, s, r, ldr, c, ldc, f);
-    if (m - i == 2) {
-        if (i == 0)
-            tile_row_group<S, 2>(i, n, k, s, r, ldr, c, ldc, f);
-        else
-            tile_row_group<later, 2>(i, n, k, s, r, ldr, c, ldc, f);
-    }
-    if (m - i == 1) {
-        if (i == 0)
-            tile_row_group<S, 1>(i, n, k, s, r, ldr, c, ldc, f);
-        else
-            tile_row_group<later, 1>(i, n, k, s, r, ldr, c, ldc, f);
-    }
+    if (m - i == 2) tile_row_group<later, 2>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m - i == 1) tile_row_group<later, 1>(i, n, k, s, r, ldr, c, ldc, f);
 }
 
 // Pairwise sums of neighbouring lanes of a and b: [a0+a1, a2+a3, b0+b1, b2+b3, a4+a5, a6+a7, b4+b5, b6+b7].
@@ -279,6 +269,25 @@ WEXO_KERNEL void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s
     const V8 y = pair_sums(pair_sums(v[4], v[5]), pair_sums(v[6], v[7]));
     return __builtin_shufflevector(x, y, 0, 1, 2, 3, 8, 9, 10, 11) +
            __builtin_shufflevector(x, y, 4, 5, 6, 7, 12, 13, 14, 15);
+}
+
+// Rows [i, i + R), columns [j, j + C) of dots finished: the vector part of output (a, q) is summed(a * C + q), to
+// which the elements from p to k are added one by one before the epilogue.
+template <Steps S, std::size_t R, std::size_t C, class Summed>
+[[gnu::always_inline]] inline void store_dots(std::size_t i, std::size_t j, std::size_t p, std::size_t k,
+                                              const float* u, std::size_t ldu, const float* w, std::size_t ldw,
+                                              float* c, std::size_t ldc, const Finish& f, Summed summed) {
+#pragma GCC unroll 4
+    for (std::size_t a = 0; a < R; ++a) {
+        const float* ua = u + (i + a) * ldu;
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < C; ++q) {
+            const float* wq = w + (j + q) * ldw;
+            float sum = summed(a * C + q);
+            for (std::size_t t = p; t < k; ++t) sum += ua[t] * wq[t];
+            c[(i + a) * ldc + j + q] = finish<S>(sum, f, i + a, j + q);
+        }
+    }
 }
 
 // Rows [i, i + R), columns [j, j + C) of dots: the C columns share each piece of a row of u, the R rows each
@@ -316,17 +325,7 @@ template <Steps S, std::size_t R, std::size_t C>
 #pragma GCC unroll 4
         for (std::size_t q = 0; q < C; ++q) parts[a * C + q] = even[a][q] + odd[a][q];
     const V8 sums = lane_sums(parts);
-#pragma GCC unroll 2
-    for (std::size_t a = 0; a < R; ++a) {
-        const float* ua = u + (i + a) * ldu;
-#pragma GCC unroll 4
-        for (std::size_t q = 0; q < C; ++q) {
-            const float* wq = w + (j + q) * ldw;
-            float sum = sums[a * C + q];
-            for (std::size_t t = p; t < k; ++t) sum += ua[t] * wq[t];
-            c[(i + a) * ldc + j + q] = finish<S>(sum, f, i + a, j + q);
-        }
-    }
+    store_dots<S, R, C>(i, j, p, k, u, ldu, w, ldw, c, ldc, f, [&](std::size_t slot) { return sums[slot]; });
 }
 
 // The same for 8 < R * C <= 16 outputs: one accumulator each is enough to keep the adds overlapped, and two
@@ -355,18 +354,8 @@ template <Steps S, std::size_t R, std::size_t C>
 #pragma GCC unroll 4
         for (std::size_t q = 0; q < C; ++q) (a * C + q < 8 ? low[a * C + q] : high[a * C + q - 8]) = acc[a][q];
     const V8 sums_low = lane_sums(low), sums_high = lane_sums(high);
-#pragma GCC unroll 4
-    for (std::size_t a = 0; a < R; ++a) {
-        const float* ua = u + (i + a) * ldu;
-#pragma GCC unroll 4
-        for (std::size_t q = 0; q < C; ++q) {
-            const float* wq = w + (j + q) * ldw;
-            const std::size_t slot = a * C + q;
-            float sum = slot < 8 ? sums_low[slot] : sums_high[slot - 8];
-            for (std::size_t t = p; t < k; ++t) sum += ua[t] * wq[t];
-            c[(i + a) * ldc + j + q] = finish<S>(sum, f, i + a, j + q);
-        }
-    }
+    store_dots<S, R, C>(i, j, p, k, u, ldu, w, ldw, c, ldc, f,
+                        [&](std::size_t slot) { return slot < 8 ? sums_low[slot] : sums_high[slot - 8]; });
 }
 
 template <Steps S, std::size_t R>
