@@ -20,6 +20,10 @@ struct Abort : std::runtime_error {
 std::size_t checked_mul(std::size_t a, std::size_t b,
                         std::source_location where = std::source_location::current());
 
+// The operating system's error errno value `err` as one text for every message that carries it:
+// Os { code: 2, kind: NotFound, message: "No such file or directory" }
+std::string os_error_text(int err);
+
 // Aborts unless `n_have` entries (targets, prediction rows) cover the `n_needed` the caller reads; the message
 // names the first missing index.
 void check_samples(std::size_t n_have, std::size_t n_needed, const char* what,

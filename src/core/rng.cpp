@@ -96,13 +96,13 @@ void os_entropy(unsigned char* p, std::size_t n) {
         if (got < 0) {
             if (errno == EINTR) continue;
             if (errno == ENOSYS || errno == EPERM) break;  // no such call here (old kernel or seccomp)
-            fail(std::string("cannot read the operating system's entropy source: ") + std::strerror(errno));
+            fail("cannot read the operating system's entropy source: " + os_error_text(errno));
         }
         p += got;
         n -= static_cast<std::size_t>(got);
     }
     if (n > 0 && !read_urandom(p, n))
-        fail(std::string("cannot read /dev/urandom: ") + std::strerror(errno));
+        fail("cannot read /dev/urandom: " + os_error_text(errno));
 }
 
 struct ChaChaGenerator {

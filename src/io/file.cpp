@@ -49,12 +49,6 @@ std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
 
 }  // namespace
 
-std::string os_error_text(int err) {
-    char buf[256];
-    const char* text = ::strerror_r(err, buf, sizeof buf);  // the GNU form returns the text
-    return std::string(text) + " (os error " + std::to_string(err) + ")";
-}
-
 namespace {
 
 // the OS would see only the part before a NUL byte, which names another file

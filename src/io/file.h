@@ -6,10 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "core/check.h"
+
 namespace wexo::file {
 
-// "No such file or directory (os error 2)": the text and code of errno value err.
-std::string os_error_text(int err);
+using wexo::os_error_text;  // the one form of an OS error in every message
 
 // A file opened for reading, closed with the object. Failures abort with "cannot open <label> '<path>': <os
 // error>"; a path holding a NUL byte (the OS would see only the part before it) with "cannot open <label>: the

@@ -344,7 +344,11 @@ std::uint64_t Reader::bytes_left() const {
     return size_hint_ > read ? size_hint_ - read : 0;
 }
 
-void Reader::fail(std::string_view message) const { fail_at(nullptr, message); }
+void Reader::fail(std::string_view message) const {
+    // right after a number, the byte that ended it counts as read
+    const bool after_number = cur_ < end_ && position(cur_) == number_end_;
+    fail_at(after_number ? cur_ : nullptr, message);
+}
 
 void Reader::fail_at(const char* p, std::string_view message) const {
     std::uint64_t line = line_;
@@ -641,6 +645,7 @@ Number Reader::scan_number() {
     if ((end == nullptr ? bad : end) == end_ && !eof_) return scan_number_slow();
     if (end == nullptr) fail_at(bad, "invalid number");
     cur_ = const_cast<char*>(end);
+    number_end_ = position(cur_);
     return {std::string_view(start, static_cast<std::size_t>(end - start)), integer, *start == '-'};
 }
 
@@ -714,6 +719,7 @@ Number Reader::scan_number_slow() {
         scratch_ += 'e';
         scratch_ += std::to_string(e);
     }
+    number_end_ = position(cur_);
     return {scratch_, integer, negative};
 }
 
@@ -747,6 +753,7 @@ float Reader::read_f32() {
     float v;
     if (const char* end = fast_f32(cur_, end_, eof_, v)) [[likely]] {
         cur_ = const_cast<char*>(end);
+        number_end_ = position(cur_);
         return v;
     }
     return to_f32(scan_number());

@@ -59,7 +59,8 @@ struct Number {
 
 // Reads one document from a descriptor through one buffer, so memory stays constant whatever the file size.
 // Every failure aborts with `error_prefix` followed by Error("<message>", line: L, column: C): L counts from 1,
-// C is the number of bytes read on that line, counting a byte that was looked at and found wrong.
+// C is the number of bytes read on that line, counting a byte that was looked at and found wrong, and the byte
+// that ended a number (a byte-by-byte reader consumes it to see that the number is complete).
 // Nesting is counted, containers being skipped included, and stops past kMaxDepth levels. Strings must be
 // UTF-8 (stored texts are compared as UTF-8 bytes and written back unchanged), and a \u escape of a
 // surrogate must be one half of a pair, in skipped values as in read ones.
@@ -127,6 +128,7 @@ private:
     std::uint64_t size_hint_ = 0;
     std::uint64_t line_ = 1;
     std::uint64_t line_start_ = 0;  // input offset where the current line starts
+    std::uint64_t number_end_ = UINT64_MAX;  // input offset just past the last number read
     int depth_ = 0;
     std::array<bool, kMaxDepth + 1> in_array_{};  // per open level: array, else object
     std::string scratch_;          // a number split across reads, names in messages

@@ -196,6 +196,37 @@ TEST(JsonReader, UnsignedIntegersRejectFractionsNegativesAndOverflow) {
     EXPECT_EQ(read("{}"), "Error(\"invalid type: map, expected usize\", line: 1, column: 1)");
 }
 
+// A byte-by-byte reader consumes the byte that ends a number to see that it has ended, so an error found after
+// a number counts that byte, whether the number is scanned in place or across reads.
+TEST(JsonReader, ErrorsAfterANumberCountTheByteThatEndedIt) {
+    const auto unsigned_error = [](const char* text, std::size_t chunk) {
+        return abort_message([&] { Reader(text, chunk).read_unsigned(255, "u8"); });
+    };
+    const auto string_error = [](const char* text, std::size_t chunk) {
+        return abort_message([&] {
+            std::string s;
+            Reader(text, chunk).read_string(s);
+        });
+    };
+    for (const std::size_t chunk : kChunks) {
+        EXPECT_EQ(unsigned_error("1.5,", chunk),
+                  "Error(\"invalid type: floating point `1.5`, expected u8\", line: 1, column: 4)") << chunk;
+        EXPECT_EQ(unsigned_error("-1 ]", chunk), "Error(\"invalid value: integer `-1`, expected u8\", line: 1, column: 3)")
+            << chunk;
+        EXPECT_EQ(unsigned_error("256}", chunk), "Error(\"invalid value: integer `256`, expected u8\", line: 1, column: 4)")
+            << chunk;
+        // a line feed that ends the number moves the position to the start of the next line
+        EXPECT_EQ(unsigned_error("2e0\n", chunk),
+                  "Error(\"invalid type: floating point `2.0`, expected u8\", line: 2, column: 0)") << chunk;
+        EXPECT_EQ(string_error("5,", chunk), "Error(\"invalid type: integer `5`, expected a string\", line: 1, column: 2)")
+            << chunk;
+        EXPECT_EQ(string_error("-0.25]", chunk),
+                  "Error(\"invalid type: floating point `-0.25`, expected a string\", line: 1, column: 6)") << chunk;
+        EXPECT_EQ(abort_message([&] { Reader("1e39 ", chunk).read_f32(); }),
+                  "Error(\"number out of range\", line: 1, column: 5)") << chunk;
+    }
+}
+
 TEST(JsonReader, StringsDecodeEscapesAndSurrogatePairs) {
     const struct {
         const char* json;

@@ -309,11 +309,39 @@ TEST(ModelFileReader, RejectsWithTheMessageOfEachRule) {
 TEST(ModelFileReader, PositionsCountLinesFromOneAndBytesReadOnTheLine) {
     EXPECT_EQ(parse_error(""), "Error(\"EOF while parsing a value\", line: 1, column: 0)");
     EXPECT_EQ(parse_error("{}"), "Error(\"missing field `layers`\", line: 1, column: 2)");
+    // the byte that ended a number counts as read: here the line feed after 5
     EXPECT_EQ(parse_error("{\n  \"layers\": [],\n  \"output_type\": 5\n}"),
-              "Error(\"invalid type: integer `5`, expected a string\", line: 3, column: 18)");
+              "Error(\"invalid type: integer `5`, expected a string\", line: 4, column: 0)");
     EXPECT_EQ(parse_error("{\"layers\" []}"), "Error(\"expected `:`\", line: 1, column: 11)");
     EXPECT_EQ(parse_error("{\"layers\":[],}"), "Error(\"trailing comma\", line: 1, column: 14)");
     EXPECT_EQ(parse_error("{\"layers\":[],\"layers\":"), "Error(\"duplicate field `layers`\", line: 1, column: 22)");
+}
+
+TEST(ModelFileReader, ErrorsFoundAfterANumberCountTheByteThatEndedIt) {
+    const auto column_after = [](const std::string& text, const std::string& prefix) {
+        EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0);
+        return ", line: 1, column: " + std::to_string(prefix.size()) + ")";
+    };
+    const std::string output_type = R"({"layers":[],"output_type":5,)";
+    EXPECT_EQ(parse_error(output_type + R"("loss_type":"", "acc_type":""})"),
+              "Error(\"invalid type: integer `5`, expected a string\"" + column_after(output_type, output_type));
+    const struct {
+        const char* weights;
+        const char* message;
+        const char* prefix;  // of the weights text, up to and including the byte after the number
+    } cases[] = {
+        {R"({"v":2,"dim":[0,0],"data":[]})", "unknown array version: 2", R"({"v":2,)"},
+        {R"({"v":300 ,"dim":[0,0],"data":[]})", "invalid value: integer `300`, expected u8", R"({"v":300 )"},
+        {R"({"v":1.0,"dim":[0,0],"data":[]})", "invalid type: floating point `1.0`, expected u8", R"({"v":1.0,)"},
+        {R"({"v":1,"dim":[-1,1],"data":[1]})", "invalid value: integer `-1`, expected usize", R"({"v":1,"dim":[-1,)"},
+        {R"({"v":1,"dim":[1,1.5],"data":[1]})", "invalid type: floating point `1.5`, expected usize",
+         R"({"v":1,"dim":[1,1.5])"},
+    };
+    for (const auto& c : cases) {
+        const std::string doc = with_layer(layer_with_weights(c.weights));
+        const std::string prefix = doc.substr(0, doc.find(c.weights)) + c.prefix;
+        EXPECT_EQ(parse_error(doc), "Error(\"" + std::string(c.message) + "\"" + column_after(doc, prefix)) << c.weights;
+    }
 }
 
 // ---- files
@@ -321,9 +349,11 @@ TEST(ModelFileReader, PositionsCountLinesFromOneAndBytesReadOnTheLine) {
 TEST(ModelFileRead, OpenAndReadFailuresEndWithTheOsError) {
     TempDir dir;
     EXPECT_EQ(abort_message([&] { mf::read_linear(dir / "missing.json"); }),
-              "cannot open model file '" + (dir / "missing.json") + "': No such file or directory (os error 2)");
+              "cannot open model file '" + (dir / "missing.json") + "': "
+              "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
     EXPECT_EQ(abort_message([&] { mf::read_linear(dir.path()); }),
-              "cannot read model file '" + dir.path() + "': Is a directory (os error 21)");
+              "cannot read model file '" + dir.path() + "': "
+              "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
     put(dir / "bad.json", "{}");
     EXPECT_EQ(abort_message([&] { mf::read_categorical(dir / "bad.json"); }),
               "cannot read model file '" + (dir / "bad.json") + "': Error(\"missing field `layers`\", line: 1, column: 2)");
@@ -393,7 +423,8 @@ TEST(ModelFileWrite, FailedWriteKeepsThePreviousFileWhole) {
     const std::string error = abort_message([&] { mf::write(big, dir / "m.json"); });
     ::setrlimit(RLIMIT_FSIZE, &old_limit);
     ::sigaction(SIGXFSZ, &old_action, nullptr);
-    EXPECT_EQ(error, "cannot write model file '" + (dir / "m.json") + "': File too large (os error 27)");
+    EXPECT_EQ(error, "cannot write model file '" + (dir / "m.json") + "': "
+                     "Os { code: 27, kind: FileTooLarge, message: \"File too large\" }");
     EXPECT_EQ(slurp(dir / "m.json"), kExampleFile);
     EXPECT_EQ(dir.entries(), std::set<std::string>{"m.json"});
 }
@@ -402,9 +433,11 @@ TEST(ModelFileWrite, OpenFailuresEndWithTheOsError) {
     TempDir dir;
     EXPECT_EQ(abort_message([&] { mf::write(example_model(), dir / "no/such/dir.json"); }),
               "cannot open model file '" + (dir / "no/such/dir.json") +
-                  "' for writing: No such file or directory (os error 2)");
+                  "' for writing: "
+                  "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }");
     EXPECT_EQ(abort_message([&] { mf::write(example_model(), dir.path()); }),
-              "cannot open model file '" + dir.path() + "' for writing: Is a directory (os error 21)");
+              "cannot open model file '" + dir.path() + "' for writing: "
+                  "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
     EXPECT_EQ(dir.entries(), std::set<std::string>{});
 }
 
@@ -420,7 +453,8 @@ TEST(ModelFileWrite, DeviceIsWrittenInPlaceAndItsErrorReported) {
         ::chmod("/dev/full", 0666);
     }
     EXPECT_TRUE(still_device);
-    EXPECT_EQ(error, "cannot write model file '/dev/full': No space left on device (os error 28)");
+    EXPECT_EQ(error, "cannot write model file '/dev/full': "
+                     "Os { code: 28, kind: StorageFull, message: \"No space left on device\" }");
 }
 
 TEST(ModelFileWrite, PipeIsWrittenInPlace) {

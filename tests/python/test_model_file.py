@@ -115,6 +115,11 @@ def test_a_linear_file_loads_as_categorical_but_not_the_reverse(tmp_path, panic)
     ("{}", 'Error("missing field `layers`", line: 1, column: 2)'),
     ('{"layers":[],\n"layers" 1}', 'Error("expected `:`", line: 2, column: 10)'),
     (linear_doc() + " x", f'Error("trailing characters", line: 1, column: {len(linear_doc()) + 2})'),
+    # an error found after a number counts the byte that ended it: the comma after 5, the line feed after 2
+    ('{"layers":[],"output_type":5,"loss_type":""}',
+     'Error("invalid type: integer `5`, expected a string", line: 1, column: 29)'),
+    (linear_doc(layer(weights='{"v":2\n,"dim":[2,1],"data":[0.5,-0.25]}')),
+     'Error("unknown array version: 2", line: 2, column: 0)'),
 ])
 def test_errors_carry_line_and_column(tmp_path, panic, text, message):
     path = write(tmp_path, text)
@@ -149,7 +154,7 @@ def test_open_failure_ends_with_the_os_error(tmp_path, panic):
     path = str(tmp_path / "missing.json")
     for load in (wexo.load_linear_model, wexo.load_categorical_model):
         assert load_error(panic, load, path) == \
-            f"cannot open model file '{path}': No such file or directory (os error 2)"
+            f"cannot open model file '{path}': " 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
 
 
 def test_an_existing_file_is_replaced_and_keeps_its_mode(tmp_path):
@@ -177,7 +182,8 @@ def test_a_write_error_aborts_training_and_dev_full_stays_a_device(panic):
     try:
         with pytest.raises(panic) as info:
             trained_linear("/dev/full")
-        assert info.value.args[0] == "cannot write model file '/dev/full': No space left on device (os error 28)"
+        assert info.value.args[0] == ("cannot write model file '/dev/full': "
+                                      'Os { code: 28, kind: StorageFull, message: "No space left on device" }')
     finally:
         if not stat.S_ISCHR(os.lstat("/dev/full").st_mode) and os.geteuid() == 0:  # a bug replaced it
             os.remove("/dev/full")
