@@ -1,4 +1,4 @@
-// Atomic replacement of a file through a temporary sibling, and OS error text.
+// Atomic replacement of a file through a new file that gets its name only when complete, and reading.
 #include "io/file.h"
 
 #include <fcntl.h>
@@ -38,6 +38,36 @@ std::string resolve_symlinks(std::string p) {
             p = p.substr(0, slash + 1) + link;
     }
     return p;  // still a link: opening it reports the loop
+}
+
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// A file in dir that has no name until link_unnamed gives it one, so that nothing is left behind when the
+// process dies while writing it; -1 where the file system or the kernel cannot make one.
+int open_unnamed(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    // Without /proc, and where linking by descriptor alone needs a privilege, the file could never get a name.
+    if (::access(proc_fd_path(fd).c_str(), F_OK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// 0 or the errno value of the failure
+int link_unnamed(int fd, const std::string& name) {
+    if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno == EEXIST) return EEXIST;
+    // older kernels allow the descriptor form only to privileged processes; the /proc form to anyone
+    if (::linkat(AT_FDCWD, proc_fd_path(fd).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    return errno;
 }
 
 std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
@@ -84,28 +114,18 @@ Replacement::Replacement(std::string path, std::string_view label) : path_(std::
         if (fd_ < 0) fail_open(errno);
         return;
     }
-    const std::size_t slash = target_.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-    // keep the name within NAME_MAX: dot, at most 200 bytes of the name, ".tmp", 16 hex digits
-    const std::string base = target_.substr(slash == std::string::npos ? 0 : slash + 1, 200);
-    std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                         (static_cast<std::uint64_t>(::getpid()) << 32) ^ reinterpret_cast<std::uintptr_t>(this);
-    int err = EEXIST;
-    for (int attempt = 0; attempt < kTempAttempts && err == EEXIST; ++attempt) {
-        seed = mix(seed);
-        char suffix[17];
-        for (int i = 0; i < 16; ++i) suffix[i] = "0123456789abcdef"[(seed >> (4 * i)) & 15];
-        suffix[16] = '\0';
-        std::string name = dir + "." + base + ".tmp" + suffix;
-        // mode 0666 before the umask: exactly the bits a newly created target would get
-        fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ >= 0) {
-            temp_ = std::move(name);
-            break;
-        }
-        err = errno;
+    // mode 0666 before the umask: exactly the bits a newly created target would get
+    fd_ = open_unnamed(directory_of(target_));
+    if (fd_ >= 0) {
+        unnamed_ = true;
+    } else {
+        // no unnamed files on this file system: a named one, left behind if the process dies before commit()
+        const int err = make_temp_name([this](const std::string& name) {
+            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            return fd_ >= 0 ? 0 : errno;
+        });
+        if (err != 0) fail_open(err);
     }
-    if (fd_ < 0) fail_open(err);
     if (exists) {
         if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd_, st.st_uid, st.st_gid) != 0) {
             // only a privileged process may keep another owner; the file is then ours
@@ -119,6 +139,27 @@ Replacement::~Replacement() {
     if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
+template <class Make>
+int Replacement::make_temp_name(Make make) {
+    const std::size_t slash = target_.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
+    // keep the name within NAME_MAX: dot, at most 200 bytes of the name, ".tmp", 16 hex digits
+    const std::string base = target_.substr(slash == std::string::npos ? 0 : slash + 1, 200);
+    std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                         (static_cast<std::uint64_t>(::getpid()) << 32) ^ reinterpret_cast<std::uintptr_t>(this);
+    int err = EEXIST;
+    for (int attempt = 0; attempt < kTempAttempts && err == EEXIST; ++attempt) {
+        seed = mix(seed);
+        char suffix[17];
+        for (int i = 0; i < 16; ++i) suffix[i] = "0123456789abcdef"[(seed >> (4 * i)) & 15];
+        suffix[16] = '\0';
+        std::string name = dir + "." + base + ".tmp" + suffix;
+        err = make(name);
+        if (err == 0) temp_ = std::move(name);
+    }
+    return err;
+}
+
 void Replacement::write(const char* p, std::size_t n) {
     while (n > 0) {
         const ssize_t w = ::write(fd_, p, n);
@@ -130,6 +171,12 @@ void Replacement::write(const char* p, std::size_t n) {
 }
 
 void Replacement::commit() {
+    if (unnamed_) {
+        // The content is complete: give it a name next to the target. rename() then replaces the target in one
+        // step, which linking cannot do.
+        const int err = make_temp_name([this](const std::string& name) { return link_unnamed(fd_, name); });
+        if (err != 0) fail_write(err);
+    }
     // Linux closes the descriptor even when close reports EINTR, so only other errors are failures.
     if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) fail_write(errno);
     if (temp_.empty()) return;

@@ -30,12 +30,14 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// New content for the file at path. A regular file (or a path that does not exist yet) is written to a
-// temporary file in the same directory and renamed over it by commit(): a new file gets 0666 & ~umask, an
-// existing one keeps its permission bits (and, where allowed, its owner). A symlink is followed and its
-// target replaced. Anything else that exists (a device such as /dev/full, a pipe) is opened and written in
-// place. Every failure aborts with "cannot open <label> '<path>' for writing: <os error>" or "cannot write
-// <label> '<path>': <os error>"; the temporary file never outlives the object.
+// New content for the file at path. A regular file (or a path that does not exist yet) is written to a new file
+// in the same directory and renamed over it by commit(): a new file gets 0666 & ~umask, an existing one keeps its
+// permission bits (and, where allowed, its owner). The new file has no name until commit() (O_TMPFILE), so a
+// process killed while writing leaves nothing behind; where the file system cannot make unnamed files it is a
+// hidden sibling ".<name>.tmp<16 hex digits>" from the start. A symlink is followed and its target replaced.
+// Anything else that exists (a device such as /dev/full, a pipe) is opened and written in place. Every failure
+// aborts with "cannot open <label> '<path>' for writing: <os error>" or "cannot write <label> '<path>': <os
+// error>" and leaves the previous file as it was; the new file never outlives the object.
 class Replacement {
 public:
     Replacement(std::string path, std::string_view label);
@@ -50,12 +52,17 @@ public:
 
 private:
     [[noreturn]] void fail_write(int err) const;
+    // Calls make(name) with fresh sibling names of the target until it returns 0 (temp_ = that name) or an error
+    // other than EEXIST, which it returns.
+    template <class Make>
+    int make_temp_name(Make make);
 
     std::string path_;   // as given, for messages
     std::string label_;  // "model file"
-    std::string temp_;   // the temporary file; empty when writing in place or once renamed
+    std::string temp_;   // the new file's name; empty while it has none, when writing in place, once renamed
     std::string target_;  // path with symlinks resolved
     int fd_ = -1;
+    bool unnamed_ = false;  // the new file gets its name in commit()
 };
 
 }  // namespace wexo::file

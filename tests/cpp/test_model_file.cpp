@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "core/check.h"
+#include "io/file.h"
 #include "io/model_file.h"
 #include "support.h"
 
@@ -374,6 +375,27 @@ TEST(ModelFileWrite, NewFileGetsTheUmaskedModeAndNoTemporaryFileStays) {
     EXPECT_EQ(mode_of(dir / "b.json"), 0600u);
     EXPECT_EQ(slurp(dir / "a.json"), kExampleFile);
     EXPECT_EQ(dir.entries(), (std::set<std::string>{"a.json", "b.json"}));
+}
+
+// A process killed between the two would leave nothing: the new content has no name in the directory until
+// commit() gives it one and renames it over the target.
+TEST(ModelFileWrite, TheNewFileHasNoNameUntilCommitted) {
+    TempDir dir;
+    put(dir / "m.json", "previous");
+    {
+        wexo::file::Replacement out(dir / "m.json", "model file");
+        out.write("new ", 4);
+        EXPECT_EQ(dir.entries(), std::set<std::string>{"m.json"});
+        out.write("content", 7);
+        out.commit();
+    }
+    EXPECT_EQ(slurp(dir / "m.json"), "new content");
+    {
+        wexo::file::Replacement out(dir / "m.json", "model file");
+        out.write("abandoned", 9);  // destroyed without commit(), as after a failure
+    }
+    EXPECT_EQ(slurp(dir / "m.json"), "new content");
+    EXPECT_EQ(dir.entries(), std::set<std::string>{"m.json"});
 }
 
 TEST(ModelFileWrite, ExistingFileIsReplacedAndKeepsItsMode) {

@@ -3,7 +3,13 @@ which message, the file replacement rules, and the JSONTestSuite corpus."""
 import json
 import os
 import pathlib
+import shutil
+import signal
 import stat
+import subprocess
+import sys
+import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -210,3 +216,125 @@ def test_json_test_suite_cases_as_unknown_values(tmp_path, panic, load):
         if (name.startswith("y_") and not loaded) or (name.startswith("n_") and loaded):
             wrong.append(name)
     assert wrong == []
+
+
+def open_files_in(pid, directory):
+    """What the process has open inside directory (an unnamed file shows as "#inode (deleted)")."""
+    found = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith(str(directory) + "/"):
+            found.append(target)
+    return found
+
+
+KILLED_TRAINER = """
+    import sys
+    import numpy as np
+    import wexo
+    rng = np.random.default_rng(0)
+    x = rng.random((20000, 100), dtype=np.float32)  # every write stores x: about 20 MB per file
+    y = x @ rng.random(100, dtype=np.float32)
+    m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", sys.argv[1]), 100, 1, "dense")
+    wexo.train_linear_model(m, wexo.create_optimizer("sgd", 0.001, 0.0), 10000, 1, x, y, x[:0, :0], y[:0])
+"""
+
+
+def kill_during_a_write(path, env=None):
+    """Starts a training that rewrites path at every epoch and SIGKILLs it while a write is under way."""
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(KILLED_TRAINER), str(path)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    try:
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and proc.poll() is None:
+            # once a first write has completed, a file open in the directory is the next write's new content
+            if path.exists() and open_files_in(proc.pid, path.parent):
+                proc.send_signal(signal.SIGKILL)
+                break
+            time.sleep(0.002)
+        assert proc.wait(timeout=60) == -signal.SIGKILL, proc.stderr.read().decode()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stderr.close()
+
+
+def test_a_process_killed_while_writing_leaves_no_temporary_file(tmp_path):
+    path = tmp_path / "best.json"
+    kill_during_a_write(path)
+    assert sorted(os.listdir(tmp_path)) == ["best.json"]
+    # the file is a complete earlier write, and a later run replaces it as usual
+    assert json.loads(path.read_text())["layers"][0]["inputs"]["dim"] == [20000, 100]
+    assert wexo.load_linear_model(str(path)).__class__.__name__ == "LinearModel"
+    trained_linear(path)
+    assert sorted(os.listdir(tmp_path)) == ["best.json"]
+    assert json.loads(path.read_text())["layers"][0]["inputs"]["dim"] == [3, 2]
+
+
+NO_UNNAMED_FILES = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/types.h>
+
+/* open() as on a file system without O_TMPFILE */
+static int refuse_or_open(const char* name, const char* path, int flags, va_list ap) {
+    mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    int (*real)(const char*, int, ...) = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, name);
+    return real(path, flags, mode);
+}
+int open(const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    int fd = refuse_or_open("open", path, flags, ap);
+    va_end(ap);
+    return fd;
+}
+int open64(const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    int fd = refuse_or_open("open64", path, flags, ap);
+    va_end(ap);
+    return fd;
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler for the open() shim")
+@pytest.mark.skipif(os.environ.get("WEXO_SANITIZED") == "1", reason="the sanitizer runtime must come first")
+def test_without_unnamed_files_a_named_temporary_file_replaces_the_target(tmp_path, run_python):
+    shim = tmp_path / "no_tmpfile.so"
+    (tmp_path / "no_tmpfile.c").write_text(NO_UNNAMED_FILES)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "no_tmpfile.c"), "-ldl"], check=True)
+    work = tmp_path / "work"
+    work.mkdir()
+    path = work / "best.json"
+    path.write_text("previous")
+    path.chmod(0o640)
+    env = dict(os.environ, LD_PRELOAD=str(shim))
+    r = run_python(f"""
+        import numpy as np
+        import wexo
+        m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", {str(path)!r}), 2, 1, "dense")
+        x = np.array([[1, 2], [3, 4], [5, 6]], np.float32)
+        y = np.array([1, 2, 3], np.float32)
+        wexo.train_linear_model(m, wexo.create_optimizer("sgd", 0.01, 0.0), 3, 1, x, y, x, y)
+    """, env=env)
+    assert r.returncode == 0, r.stderr
+    assert sorted(os.listdir(work)) == ["best.json"]
+    assert stat.S_IMODE(path.stat().st_mode) == 0o640
+    assert json.loads(path.read_text())["layers"][0]["inputs"]["dim"] == [3, 2]
+    # while a write is under way its content has a hidden name next to the target, which a kill leaves behind
+    kill_during_a_write(path, env)
+    names = sorted(os.listdir(work))
+    assert names[0] == "best.json" and all(n.startswith(".best.json.tmp") for n in names[1:]), names
