@@ -79,9 +79,7 @@ std::size_t checked_mul(std::size_t a, std::size_t b, std::source_location where
 
 void check_samples(std::size_t n_have, std::size_t n_needed, const char* what, std::source_location where) {
     if (n_have < n_needed) [[unlikely]] {
-        std::string msg = "sample index ";
-        msg.append(std::to_string(n_have)).append(" out of range for ").append(std::to_string(n_have));
-        fail(msg.append(" ").append(what), where);
+        fail("only " + std::to_string(n_have) + " " + what + " for " + std::to_string(n_needed) + " samples", where);
     }
 }
 

@@ -24,8 +24,8 @@ std::size_t checked_mul(std::size_t a, std::size_t b,
 // Os { code: 2, kind: NotFound, message: "No such file or directory" }
 std::string os_error_text(int err);
 
-// Aborts unless `n_have` entries (targets, prediction rows) cover the `n_needed` the caller reads; the message
-// names the first missing index.
+// Aborts unless `n_have` entries (targets, prediction rows) cover the `n_needed` samples the caller reads:
+// "only 10 targets for 12 samples".
 void check_samples(std::size_t n_have, std::size_t n_needed, const char* what,
                    std::source_location where = std::source_location::current());
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "model/fit.h"
 #include "model/report.h"
 #include "nn/accuracy.h"
 #include "nn/activation.h"
@@ -16,6 +17,7 @@ namespace wexo::model {
 namespace {
 
 void forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
+    check_layers_fit(layers, x.n_cols, training ? "x" : "val_x");  // only training passes see x
     auto rest = layers.begin();
     if (x_in_first_layer) {
         WEXO_CHECK(first_layer_keeps_input(layers) && layers.front().inputs.n_rows == x.n_rows &&
@@ -74,6 +76,7 @@ std::size_t rows_per_block(const Rows& x) {
 // the shape checks of the layers fail before any line is written even for a batch without rows.
 template <class Model, class PerBlock>
 void forward_in_blocks(Model& m, const Rows& x, PerBlock per_block) {
+    check_layers_fit(m.layers, x.n_cols, "val_x");
     const std::size_t block_rows = rows_per_block(x);
     const bool keeps_input = first_layer_keeps_input(m.layers);
     Matrix out;
@@ -160,15 +163,16 @@ void test(CategoricalModel& m, const Rows& x, const ClassVector& y) {
     std::string line;
     std::size_t n = 0;
     std::int64_t correct = 0;
+    const BatchNames names{"val_x", "val_y", x.n_rows, m.layers.size()};
     forward_in_blocks(m, x, [&](std::size_t first, const Matrix& out) {
         predict(m.output_type, out, predicted);
         for (std::size_t i = 0; i < predicted.size(); ++i) {
             const std::size_t sample = first + i;
-            check_samples(y.size(), sample + 1, "targets");  // the lines of earlier samples are out already
+            // the lines of earlier samples are out already
+            if (sample >= y.size()) [[unlikely]] fail_label_count(y.size(), x.n_rows, names);
             const std::int32_t truth = y[sample];
-            WEXO_CHECK(truth >= 0 && static_cast<std::size_t>(truth) < out.n_cols,
-                       "class index " + std::to_string(truth) + " of sample " + std::to_string(sample) +
-                           " out of range for " + std::to_string(out.n_cols) + " output columns");
+            if (truth < 0 || static_cast<std::size_t>(truth) >= out.n_cols) [[unlikely]]
+                fail_class_index(sample, truth, out.n_cols, names);
             report::categorical_sample(line, truth, predicted[i], out.at(i, static_cast<std::size_t>(truth)) * 100.0f);
         }
         if (!predicted.empty()) correct += accuracy::categorical::count(predicted, std::span(y).subspan(first));
@@ -184,11 +188,13 @@ void test(LinearModel& m, const Rows& x, const Vector& y) {
     std::size_t n = 0;
     std::int64_t correct = 0;
     float sum = 0.0f;
+    const BatchNames names{"val_x", "val_y", x.n_rows, m.layers.size()};
     forward_in_blocks(m, x, [&](std::size_t first, const Matrix& out) {
         predict(m.output_type, out, p);
         for (std::size_t i = 0; i < p.size(); ++i) {
             const std::size_t sample = first + i;
-            check_samples(y.size(), sample + 1, "targets");  // the lines of earlier samples are out already
+            // the lines of earlier samples are out already
+            if (sample >= y.size()) [[unlikely]] fail_label_count(y.size(), x.n_rows, names);
             const float error = std::fabs(y[sample] - p[i]);
             report::linear_sample(line, y[sample], p[i], error);
             sum += error * error;

@@ -36,6 +36,8 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
     const bool validate = !val_x.empty_shape();
     std::uint32_t print_counter = 0;  // compared on its low 16 bits
     float best_loss = 0.0f;
+    const BatchNames x_names{"x", "y", x.n_rows, m.layers.size()};  // for messages
+    const BatchNames val_names{"val_x", "val_y", val_x.n_rows, m.layers.size()};
     bool x_in_first_layer = false;  // nothing but a validation pass replaces the first layer's stored batch
     for (std::uint32_t e = 1; e <= num_epochs; ++e) {
         const auto epoch = static_cast<std::uint16_t>(e);
@@ -43,10 +45,10 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
         forward(m, x, true, w.outputs, x_in_first_layer);
         x_in_first_layer = first_layer_keeps_input(m.layers);
         Kind::predict(m, w.outputs, w.predicted);
-        const float data_loss = Kind::data_loss(m, w.outputs, w.predicted, y);
+        const float data_loss = Kind::data_loss(m, w.outputs, w.predicted, y, x_names);
         const float reg_loss = regularization_loss(m.layers);
         if (epoch == 1) best_loss = data_loss;
-        const float acc = Kind::accuracy(m, w.predicted, y);
+        const float acc = Kind::accuracy(m, w.predicted, y, x_names);
 
         ++print_counter;
         if ((print_counter & 0xFFFFu) == print_interval) {
@@ -54,7 +56,7 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
             print_counter = validate ? print_interval : 0;  // lets this epoch's validation line through
         }
 
-        Kind::loss_gradient(w.outputs, y, w.grad);
+        Kind::loss_gradient(w.outputs, y, w.grad, x_names);
         bool relu_applied = false;
         for (std::size_t i = m.layers.size(); i-- > 0;) {
             const Layer* below = i != 0 ? &m.layers[i - 1] : nullptr;  // the first layer's input gradient is unused
@@ -71,9 +73,9 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
             forward(m, val_x, false, w.outputs);
             x_in_first_layer = false;
             Kind::predict(m, w.outputs, w.predicted);
-            const float val_loss = Kind::data_loss(m, w.outputs, w.predicted, val_y);
+            const float val_loss = Kind::data_loss(m, w.outputs, w.predicted, val_y, val_names);
             const float val_reg = regularization_loss(m.layers);
-            const float val_acc = Kind::accuracy(m, w.predicted, val_y);
+            const float val_acc = Kind::accuracy(m, w.predicted, val_y, val_names);
             if ((print_counter & 0xFFFFu) == print_interval) {
                 report::validation(w.line, val_acc, val_loss, val_reg, m.loss_type);
                 print_counter = 0;

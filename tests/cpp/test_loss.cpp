@@ -51,12 +51,12 @@ TEST(CrossEntropy, BadIndicesAbortNamingIndexAndBound) {
     EXPECT_EQ(abort_message([] { cce::calculate(kPredictions, {-1, 0}); }),
               "class index -1 out of range for 3 output columns");
     EXPECT_EQ(abort_message([] { cce::calculate(kPredictions, {0, 1, 2}); }),
-              "sample index 2 out of range for 2 prediction rows");
+              "only 2 prediction rows for 3 samples");
     Matrix grad;
     EXPECT_EQ(abort_message([&] { cce::backward(kPredictions, {3, 0}, grad); }),
               "class index 3 out of range for 3 output columns");
     EXPECT_EQ(abort_message([&] { cce::backward(kPredictions, {0, 1, 2}, grad); }),
-              "sample index 2 out of range for 2 prediction rows");
+              "only 2 prediction rows for 3 samples");
 }
 
 TEST(CrossEntropy, BackwardSubtractsOneHotAndDividesEveryRow) {
@@ -99,10 +99,10 @@ TEST(MeanSquaredError, MeanOfSquaredDifferences) {
 
 TEST(MeanSquaredError, NoPredictionsOrTooFewTargetsAbort) {
     EXPECT_EQ(abort_message([] { mse::calculate({}, {}); }), "mean squared error of no predictions");
-    EXPECT_EQ(abort_message([] { mse::calculate({1, 2}, {1}); }), "sample index 1 out of range for 1 targets");
+    EXPECT_EQ(abort_message([] { mse::calculate({1, 2}, {1}); }), "only 1 targets for 2 samples");
     Matrix grad;
     EXPECT_EQ(abort_message([&] { mse::backward(Matrix(2, 1), {1}, grad); }),
-              "sample index 1 out of range for 1 targets");
+              "only 1 targets for 2 samples");
 }
 
 TEST(MeanSquaredError, BackwardInTheStatedOrder) {

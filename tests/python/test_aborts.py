@@ -6,6 +6,7 @@ import re
 import numpy as np
 import pytest
 
+import oracle
 import wexo
 
 f32, i32 = np.float32, np.int32
@@ -164,3 +165,103 @@ def test_numpy_that_cannot_be_imported_aborts_the_call(run_python):
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == ["pyo3_runtime PanicException False"] * 2
     assert r.stderr.startswith("wexo: aborted at src/python/arrays.cpp:")
+
+
+# ---- messages that name what the user passed and what the model expects
+
+def classifier(*layers):
+    m = wexo.create_categorical_model("softmax", "")
+    for n_inputs, n_neurons, layer_type in layers:
+        m = wexo.add_categorical_model_layer(m, n_inputs, n_neurons, layer_type)
+    return m
+
+
+X12 = np.linspace(-1, 1, 24, dtype=f32).reshape(12, 2)
+Y12 = (np.arange(12) % 3).astype(i32)
+DENSE_2_3 = (2, 3, "dense")
+
+
+def with_label(y, i, value):
+    y = y.copy()
+    y[i] = value
+    return y
+
+
+# case: (model layers, x, y, val_x, val_y, message, progress lines printed before the abort)
+TRAINING_CASES = {
+    "labels_short": ([DENSE_2_3], X12, Y12[:10], None, None, "y has 10 entries for the 12 rows of x", 0),
+    "labels_long": ([DENSE_2_3], X12, np.r_[Y12, Y12[:2]], None, None, "y has 14 entries for the 12 rows of x", 0),
+    "class_too_big": ([DENSE_2_3], X12, with_label(Y12, 5, 3), None, None,
+                      "y[5] = 3 is not a class index of the model's 3 output columns (0 to 2)", 0),
+    "class_negative": ([DENSE_2_3], X12, with_label(Y12, 7, -1), None, None,
+                       "y[7] = -1 is not a class index of the model's 3 output columns (0 to 2)", 0),
+    "x_columns": ([DENSE_2_3], np.ones((12, 3), f32), Y12, None, None,
+                  "x has 3 columns, but layer 1 (dense) takes 2 inputs", 0),
+    "after_dropout": ([(None, None, "dropout"), DENSE_2_3], np.ones((12, 3), f32), Y12, None, None,
+                      "x has 3 columns, but layer 2 (dense) takes 2 inputs", 0),
+    "not_chained": ([(2, 4, "dense"), (5, 3, "dense")], X12, Y12, None, None,
+                    "layer 1 (dense) gives 4 outputs, but layer 2 (dense) takes 5 inputs", 0),
+    "unknown_layer_type": ([(2, 3, "Dense"), DENSE_2_3], X12, Y12, None, None,
+                           'layer 1 ("Dense") passes nothing on (only "dense" and "dropout" layers do), '
+                           "but layer 2 (dense) takes 2 inputs", 0),
+    "no_layers": ([], X12, Y12, None, None,
+                  "y[2] = 2 is not a class index of the model's 2 output columns (0 to 1): "
+                  "a model without layers outputs x as it is", 0),
+    # validation runs after the epoch's progress line, which stays
+    "val_labels_short": ([DENSE_2_3], X12, Y12, X12[:4], Y12[:3], "val_y has 3 entries for the 4 rows of val_x", 1),
+    "val_columns": ([DENSE_2_3], X12, Y12, np.ones((4, 3), f32), Y12[:4],
+                    "val_x has 3 columns, but layer 1 (dense) takes 2 inputs", 1),
+    "val_class": ([DENSE_2_3], X12, Y12, X12[:4], with_label(Y12[:4], 1, 9),
+                  "val_y[1] = 9 is not a class index of the model's 3 output columns (0 to 2)", 1),
+}
+
+
+@pytest.mark.parametrize("case", TRAINING_CASES)
+def test_training_aborts_name_the_arrays_that_do_not_fit(capfd, panic, case):
+    layers, x, y, val_x, val_y, message, n_lines = TRAINING_CASES[case]
+    val_x = EMPTY_X if val_x is None else val_x
+    val_y = np.zeros(0, i32) if val_y is None else val_y
+    capfd.readouterr()
+    with pytest.raises(panic) as info:
+        wexo.train_categorical_model(classifier(*layers), sgd(), 3, 3, x, y, val_x, val_y)
+    assert info.value.args == (message,)
+    out, err = capfd.readouterr()
+    assert len(out.splitlines()) == n_lines
+    assert err.endswith(": " + message + "\n")
+
+
+@pytest.mark.parametrize("output_type, y, message", [
+    ("linear", np.ones(2, f32), "y has 2 entries for the 3 rows of x"),
+    ("Linear", np.ones(3, f32),
+     'no predictions to compare with y: output_type "Linear" predicts nothing (the linear model predicts with "linear")'),
+])
+def test_linear_training_aborts_name_the_arrays(capfd, panic, output_type, y, message):
+    m = wexo.add_linear_model_layer(wexo.create_linear_model(output_type, ""), 2, 1, "dense")
+    x = np.ones((3, 2), f32)
+    with pytest.raises(panic) as info:
+        wexo.train_linear_model(m, sgd(), 3, 3, x, y, EMPTY_X, np.zeros(0, f32))
+    assert info.value.args == (message,)
+    assert capfd.readouterr().out == ""
+
+
+def test_evaluating_a_model_never_trained_or_loaded_says_so(capfd, panic):
+    m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", ""), 2, 2, "dense")
+    with pytest.raises(panic) as info:
+        wexo.evaluate_categorical_model(m, np.ones((3, 2), f32), np.zeros(3, i32))
+    assert info.value.args == ("layer 1 (dense) has no weights: the model was never trained or loaded "
+                               "(only a model returned by a load function holds trained weights)",)
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("val_y, message, n_lines", [
+    (np.array([0, 1], i32), "val_y has 2 entries for the 3 rows of val_x", 2),
+    (np.array([0, 7, 1], i32), "val_y[1] = 7 is not a class index of the model's 2 output columns (0 to 1)", 1),
+])
+def test_evaluation_aborts_after_the_lines_of_earlier_samples(tmp_path, capfd, panic, val_y, message, n_lines):
+    path = oracle.write_model(tmp_path / "m.json", [oracle.layer(weights=[[1.0, 0.0], [0.0, 1.0]], biases=[0, 0])])
+    m = wexo.load_categorical_model(str(path))
+    capfd.readouterr()
+    with pytest.raises(panic) as info:
+        wexo.evaluate_categorical_model(m, np.ones((3, 2), f32), val_y)
+    assert info.value.args == (message,)
+    assert len(capfd.readouterr().out.splitlines()) == n_lines
