@@ -9,6 +9,19 @@ cd "$(dirname "$0")/.."
 RUN_SECONDS=${1:-60}
 BUILD=build/fuzz
 
+# The seed builder trains models with the installed module. WEXO_VENV may be relative to the repository or
+# absolute; CMake is given the interpreter as an absolute path. --print-python shows it and stops.
+VENV=${WEXO_VENV:-.venv}
+case "$VENV" in
+    /*) ;;
+    *) VENV="$PWD/$VENV" ;;
+esac
+PY="$VENV/bin/python"
+if [ "$RUN_SECONDS" = --print-python ]; then
+    echo "$PY"
+    exit 0
+fi
+
 # std::source_location with libstdc++ 12 needs clang 15 or newer, and libFuzzer's runtime must be there.
 has_libfuzzer() {
     command -v "$1" >/dev/null || return 1
@@ -28,10 +41,7 @@ if [ -z "$CLANG" ]; then
     CLANG=clang++-16
 fi
 
-# The seed builder trains models with the installed module.
-VENV=${WEXO_VENV:-.venv}
-[ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
-PY="$VENV/bin/python"
+[ -x "$PY" ] || python3 -m venv "$VENV"
 if ! "$PY" -c "import wexo" 2>/dev/null; then
     "$PY" -m pip install -q --disable-pip-version-check numpy scipy-openblas32
     "$PY" -m pip install -q --disable-pip-version-check .
@@ -40,7 +50,7 @@ fi
 GEN=()
 command -v ninja >/dev/null && GEN=(-G Ninja)
 cmake -S . -B "$BUILD" "${GEN[@]}" -DCMAKE_CXX_COMPILER="$CLANG" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DWEXO_SANITIZE=ON -DWEXO_BUILD_FUZZ=ON -DPython_EXECUTABLE="$PWD/$PY" >/dev/null
+    -DWEXO_SANITIZE=ON -DWEXO_BUILD_FUZZ=ON -DPython_EXECUTABLE="$PY" >/dev/null
 cmake --build "$BUILD" --target fuzz_model_file
 FUZZ="$BUILD/fuzz_model_file"
 

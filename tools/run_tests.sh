@@ -21,7 +21,7 @@ PY="$VENV/bin/python"
 
 GEN=()
 command -v ninja >/dev/null && GEN=(-G Ninja)
-cmake -S . -B build/tests "${GEN[@]}" -DWEXO_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/$PY" >/dev/null
+cmake -S . -B build/tests "${GEN[@]}" -DWEXO_BUILD_TESTS=ON -DPython_EXECUTABLE="$(realpath -s "$PY")" >/dev/null
 cmake --build build/tests
 build/tests/wexo_cpp_tests --gtest_brief=1
 
