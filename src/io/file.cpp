@@ -130,7 +130,13 @@ Replacement::Replacement(std::string path, std::string_view label) : path_(std::
         if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd_, st.st_uid, st.st_gid) != 0) {
             // only a privileged process may keep another owner; the file is then ours
         }
-        if (::fchmod(fd_, st.st_mode & 07777) != 0) fail_open(errno);
+        if (::fchmod(fd_, st.st_mode & 07777) != 0) {
+            // a constructor that throws runs no destructor: release the new file here
+            const int err = errno;
+            ::close(std::exchange(fd_, -1));
+            if (!temp_.empty()) ::unlink(temp_.c_str());
+            fail_open(err);
+        }
     }
 }
 
