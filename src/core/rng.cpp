@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "core/check.h"
@@ -31,8 +32,27 @@ constexpr std::size_t kBulkBlocks = ChaChaGenerator::kBufferWords / 8;  // block
 constexpr std::uint64_t kReseedBytes = 4u << 20;  // well below the 2^32-block counter range
 static_assert(kReseedBytes % (kBulkBlocks * 64) == 0, "a reseed falls between two bulk calls");
 
-template <class W>
-[[gnu::always_inline]] inline W rotl(W v, int n) { return (v << n) | (v >> (32 - n)); }
+using Lanes4 = std::uint32_t __attribute__((vector_size(16)));
+using Lanes8 = std::uint32_t __attribute__((vector_size(32)));
+using Lanes16 = std::uint32_t __attribute__((vector_size(64)));
+
+template <std::size_t n_bytes, class W, std::size_t... B>
+[[gnu::always_inline]] inline W rotl_bytes(W v, std::index_sequence<B...>) {
+    using Bytes32 = std::uint8_t __attribute__((vector_size(32)));
+    using Bytes64 = std::uint8_t __attribute__((vector_size(64)));
+    using Bytes = std::conditional_t<sizeof(W) == 32, Bytes32, Bytes64>;
+    static_assert(sizeof(Bytes) == sizeof(W));
+    const auto b = reinterpret_cast<Bytes>(v);  // little end first: byte i of a word moves to byte i + n_bytes
+    return reinterpret_cast<W>(__builtin_shufflevector(b, b, (B & ~std::size_t{3}) | ((B - n_bytes) & 3)...));
+}
+
+template <int n, class W>
+[[gnu::always_inline]] inline W rotl(W v) {
+    // AVX2 has no rotation, but one byte shuffle does it by whole bytes (AVX-512 rotates either way).
+    if constexpr (n % 8 == 0 && sizeof(W) >= 32 && std::endian::native == std::endian::little)
+        return rotl_bytes<n / 8>(v, std::make_index_sequence<sizeof(W)>{});
+    return (v << n) | (v >> (32 - n));
+}
 
 // The block function with kRounds rounds on W = one word (one block) or a vector of words (one block a lane);
 // x: the input state, replaced by the keystream words.
@@ -41,10 +61,10 @@ template <int kRounds, class W>
     W in[16];
     for (int w = 0; w < 16; ++w) in[w] = x[w];
     auto quarter = [&x](int a, int b, int c, int d) {
-        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
-        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
-        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
-        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+        x[a] += x[b]; x[d] = rotl<16>(x[d] ^ x[a]);
+        x[c] += x[d]; x[b] = rotl<12>(x[b] ^ x[c]);
+        x[a] += x[b]; x[d] = rotl<8>(x[d] ^ x[a]);
+        x[c] += x[d]; x[b] = rotl<7>(x[b] ^ x[c]);
     };
     for (int round = 0; round < kRounds; round += 2) {
         quarter(0, 4, 8, 12);
@@ -87,10 +107,6 @@ template <std::size_t kLanes, class W>
         (transpose_stage<kLanes, std::size_t{1} << S>(v, std::make_index_sequence<kLanes>{}), ...);
     }(std::make_index_sequence<std::bit_width(kLanes) - 1>{});
 }
-
-using Lanes4 = std::uint32_t __attribute__((vector_size(16)));
-using Lanes8 = std::uint32_t __attribute__((vector_size(32)));
-using Lanes16 = std::uint32_t __attribute__((vector_size(64)));
 
 // out[0 .. 8 kBulkBlocks) <- the keystream of blocks counter, counter + 1, ..., in W's lane count of blocks at a
 // time, one block a lane; the word vectors are transposed back into block order before they are stored.
