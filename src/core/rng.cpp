@@ -296,6 +296,7 @@ std::uint64_t next_u64(ChaChaGenerator& g) {
 
 void fill_u64(ChaChaGenerator& g, std::uint64_t* out, std::size_t n) {
     constexpr std::size_t kBuffer = ChaChaGenerator::kBufferWords;
+    if (n == 0) return;
     if (forked_since_seeding(g)) [[unlikely]] g.next = kBuffer;  // what the parent buffered is the parent's
     const std::size_t buffered = std::min(n, kBuffer - g.next);
     std::memcpy(out, g.buffer + g.next, buffered * sizeof *out);
