@@ -52,6 +52,7 @@ WEXO_KERNEL void mask_from_draws(const DrawRule rule, const std::uint64_t* __res
 
 void forward_training(float keep, Matrix& batch, Matrix& mask) {
     check_keep(keep);
+    WEXO_CHECK(&batch != &mask, "dropout forward: the mask cannot be the batch itself");
     mask.reshape_for_overwrite(batch.n_rows, batch.n_cols);
     float* x = batch.values.data();
     float* m = mask.values.data();
@@ -76,6 +77,7 @@ void forward_training(float keep, Matrix& batch, Matrix& mask) {
 
 void apply_draws(float keep, const std::uint64_t* draws, float* x, float* m, std::size_t n) {
     check_keep(keep);
+    WEXO_CHECK(n == 0 || x != m, "dropout draws: the mask cannot be the batch itself");
     mask_from_draws(draw_rule(keep), draws, x, m, n);
 }
 
