@@ -6,39 +6,65 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "core/check.h"
+
+// Vectors never cross this unit's boundary, so the ABI note about passing them in AVX registers does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace wexo::rng {
 
 namespace {
 
-// Four consecutive blocks at once, one per vector lane (SSE2 or NEON width; plain scalar code elsewhere).
-using Lanes = std::uint32_t __attribute__((vector_size(16)));
-constexpr std::size_t kLanes = 4;
 // The thread generator runs 12 rounds: the best known attacks reach 7, and a dropout mask draws one output per
 // element, so the cheaper permutation is worth having.
 constexpr int kGeneratorRounds = 12;
+constexpr std::size_t kBulkBlocks = ChaChaGenerator::kBufferWords / 8;  // blocks per call of the bulk kernel
+constexpr std::uint64_t kReseedBytes = 4u << 20;  // well below the 2^32-block counter range
+static_assert(kReseedBytes % (kBulkBlocks * 64) == 0, "a reseed falls between two bulk calls");
 
-template <class W>
-W rotl(W v, int n) { return (v << n) | (v >> (32 - n)); }
+using Lanes4 = std::uint32_t __attribute__((vector_size(16)));
+using Lanes8 = std::uint32_t __attribute__((vector_size(32)));
+using Lanes16 = std::uint32_t __attribute__((vector_size(64)));
 
-// The block function with kRounds rounds on W = one word (one block) or Lanes (kLanes blocks); x: the input
-// state, replaced by the keystream words.
+template <std::size_t n_bytes, class W, std::size_t... B>
+[[gnu::always_inline]] inline W rotl_bytes(W v, std::index_sequence<B...>) {
+    using Bytes32 = std::uint8_t __attribute__((vector_size(32)));
+    using Bytes64 = std::uint8_t __attribute__((vector_size(64)));
+    using Bytes = std::conditional_t<sizeof(W) == 32, Bytes32, Bytes64>;
+    static_assert(sizeof(Bytes) == sizeof(W));
+    const auto b = reinterpret_cast<Bytes>(v);  // little end first: byte i of a word moves to byte i + n_bytes
+    return reinterpret_cast<W>(__builtin_shufflevector(b, b, (B & ~std::size_t{3}) | ((B - n_bytes) & 3)...));
+}
+
+template <int n, class W>
+[[gnu::always_inline]] inline W rotl(W v) {
+    // AVX2 has no rotation, but one byte shuffle does it by whole bytes (AVX-512 rotates either way).
+    if constexpr (n % 8 == 0 && sizeof(W) >= 32 && std::endian::native == std::endian::little)
+        return rotl_bytes<n / 8>(v, std::make_index_sequence<sizeof(W)>{});
+    return (v << n) | (v >> (32 - n));
+}
+
+// The block function with kRounds rounds on W = one word (one block) or a vector of words (one block a lane);
+// x: the input state, replaced by the keystream words.
 template <int kRounds, class W>
-void chacha_rounds(W (&x)[16]) {
+[[gnu::always_inline]] inline void chacha_rounds(W (&x)[16]) {
     W in[16];
     for (int w = 0; w < 16; ++w) in[w] = x[w];
     auto quarter = [&x](int a, int b, int c, int d) {
-        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
-        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
-        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
-        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+        x[a] += x[b]; x[d] = rotl<16>(x[d] ^ x[a]);
+        x[c] += x[d]; x[b] = rotl<12>(x[b] ^ x[c]);
+        x[a] += x[b]; x[d] = rotl<8>(x[d] ^ x[a]);
+        x[c] += x[d]; x[b] = rotl<7>(x[b] ^ x[c]);
     };
     for (int round = 0; round < kRounds; round += 2) {
         quarter(0, 4, 8, 12);
@@ -54,8 +80,8 @@ void chacha_rounds(W (&x)[16]) {
 }
 
 template <class W>
-void chacha_state(const std::array<std::uint32_t, 8>& key, W counter, const std::array<std::uint32_t, 3>& nonce,
-                  W (&x)[16]) {
+[[gnu::always_inline]] inline void chacha_state(const ChaChaKey& key, W counter, const ChaChaNonce& nonce,
+                                                W (&x)[16]) {
     const std::uint32_t constants[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};  // "expand 32-byte k"
     for (int w = 0; w < 4; ++w) x[w] = W{} + constants[w];
     for (int w = 0; w < 8; ++w) x[4 + w] = W{} + key[w];
@@ -63,8 +89,73 @@ void chacha_state(const std::array<std::uint32_t, 8>& key, W counter, const std:
     for (int w = 0; w < 3; ++w) x[13 + w] = W{} + nonce[w];
 }
 
-constexpr std::size_t kBufferWords = kLanes * 16 / 2;    // 64-bit outputs per refill
-constexpr std::uint64_t kReseedBytes = 4u << 20;         // well below the 2^32-block counter range
+// One stage of the lane transpose of kLanes vectors: swaps the off-diagonal s x s tiles of each 2s x 2s tile.
+template <std::size_t kLanes, std::size_t s, class W, std::size_t... L>
+[[gnu::always_inline]] inline void transpose_stage(W* v, std::index_sequence<L...>) {
+    for (std::size_t i = 0; i < kLanes; ++i) {
+        if (i & s) continue;
+        const W a = v[i], b = v[i + s];
+        v[i] = __builtin_shufflevector(a, b, ((L & s) ? kLanes + L - s : L)...);
+        v[i + s] = __builtin_shufflevector(a, b, ((L & s) ? kLanes + L : L + s)...);
+    }
+}
+
+// v[i][l] <-> v[l][i] for the kLanes vectors of kLanes words from v.
+template <std::size_t kLanes, class W>
+[[gnu::always_inline]] inline void transpose(W* v) {
+    [&]<std::size_t... S>(std::index_sequence<S...>) {
+        (transpose_stage<kLanes, std::size_t{1} << S>(v, std::make_index_sequence<kLanes>{}), ...);
+    }(std::make_index_sequence<std::bit_width(kLanes) - 1>{});
+}
+
+// out[0 .. 8 kBulkBlocks) <- the keystream of blocks counter, counter + 1, ..., in W's lane count of blocks at a
+// time, one block a lane; the word vectors are transposed back into block order before they are stored.
+template <class W>
+[[gnu::always_inline]] inline void chacha_bulk(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce,
+                                               std::uint64_t* out) {
+    constexpr std::size_t kLanes = sizeof(W) / 4;
+    static_assert(kBulkBlocks % kLanes == 0 && 16 % kLanes == 0);
+    for (std::size_t group = 0; group < kBulkBlocks; group += kLanes) {
+        W lane_counter;
+        for (std::size_t l = 0; l < kLanes; ++l) lane_counter[l] = counter + static_cast<std::uint32_t>(group + l);
+        W x[16];
+        chacha_state(key, lane_counter, nonce, x);
+        chacha_rounds<kGeneratorRounds>(x);
+        std::uint64_t* block_out = out + group * 8;
+        for (std::size_t h = 0; h < 16; h += kLanes) {  // words h .. h + kLanes of each block
+            transpose<kLanes>(x + h);
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                if constexpr (std::endian::native == std::endian::little) {
+                    std::memcpy(block_out + l * 8 + h / 2, &x[h + l], sizeof(W));
+                } else {
+                    for (std::size_t w = 0; w < kLanes; w += 2)
+                        block_out[l * 8 + (h + w) / 2] = x[h + l][w] | std::uint64_t{x[h + l][w + 1]} << 32;
+                }
+            }
+        }
+    }
+}
+
+// The bulk kernel at the vector width the processor has: 16 lanes with AVX-512, 8 with AVX2, 4 otherwise (SSE2 or
+// NEON, or plain scalar code). Picked once, at load time, like the other kernels.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+[[gnu::target("default")]] void chacha12_bulk(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce,
+                                              std::uint64_t* out) {
+    chacha_bulk<Lanes4>(key, counter, nonce, out);
+}
+[[gnu::target("arch=x86-64-v3")]] void chacha12_bulk(const ChaChaKey& key, std::uint32_t counter,
+                                                     const ChaChaNonce& nonce, std::uint64_t* out) {
+    chacha_bulk<Lanes8>(key, counter, nonce, out);
+}
+[[gnu::target("arch=x86-64-v4")]] void chacha12_bulk(const ChaChaKey& key, std::uint32_t counter,
+                                                     const ChaChaNonce& nonce, std::uint64_t* out) {
+    chacha_bulk<Lanes16>(key, counter, nonce, out);
+}
+#else
+void chacha12_bulk(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce, std::uint64_t* out) {
+    chacha_bulk<Lanes4>(key, counter, nonce, out);
+}
+#endif
 
 // Bumped in every forked child, so a child never replays its parent's buffered or future output.
 std::atomic<std::uint64_t> fork_generation{0};
@@ -105,46 +196,41 @@ void os_entropy(unsigned char* p, std::size_t n) {
         fail("cannot read /dev/urandom: " + os_error_text(errno));
 }
 
-struct ChaChaGenerator {
-    std::array<std::uint32_t, 8> key{};
-    std::array<std::uint32_t, 3> nonce{};
-    std::uint32_t counter = 0;
-    std::uint64_t bytes_until_reseed = 0;  // 0: not seeded yet or due
-    std::uint64_t seen_fork_generation = 0;
-    std::size_t next = kBufferWords;  // index of the next unused output; kBufferWords: buffer used up
-    std::uint64_t buffer[kBufferWords]{};
-};
-
 // Constant-initialised, so access needs no per-call initialisation guard.
 thread_local ChaChaGenerator tls_generator;
 
-void reseed(ChaChaGenerator& g, std::uint64_t generation) {
-    static const bool registered = [] { return ::pthread_atfork(nullptr, nullptr, on_fork_child) == 0; }();
-    WEXO_CHECK(registered, "cannot register the random generator's fork handler");
-    unsigned char seed[sizeof g.key + sizeof g.nonce];
-    os_entropy(seed, sizeof seed);
-    std::memcpy(g.key.data(), seed, sizeof g.key);
-    std::memcpy(g.nonce.data(), seed + sizeof g.key, sizeof g.nonce);
-    g.counter = 0;
-    g.bytes_until_reseed = kReseedBytes;
-    g.seen_fork_generation = generation;
+bool forked_since_seeding(const ChaChaGenerator& g) {
+    return g.seen_fork_generation != fork_generation.load(std::memory_order_relaxed);
 }
 
-[[gnu::noinline]] void refill(ChaChaGenerator& g) {
-    const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
-    if (g.bytes_until_reseed == 0 || g.seen_fork_generation != generation) reseed(g, generation);
-    const std::uint32_t c = g.counter;
-    Lanes words[16];
-    chacha_state(g.key, Lanes{c, c + 1, c + 2, c + 3}, g.nonce, words);
-    chacha_rounds<kGeneratorRounds>(words);
-    g.counter += kLanes;
-    g.bytes_until_reseed -= kLanes * 64;
-    // keystream order: block by block, each block's words in order, two words per output (little end first)
-    std::size_t k = 0;
-    for (std::size_t l = 0; l < kLanes; ++l)
-        for (int w = 0; w < 16; w += 2)
-            g.buffer[k++] = static_cast<std::uint64_t>(words[w][l]) | static_cast<std::uint64_t>(words[w + 1][l]) << 32;
-    g.next = 0;
+void reseed(ChaChaGenerator& g) {
+    static const bool registered = [] { return ::pthread_atfork(nullptr, nullptr, on_fork_child) == 0; }();
+    WEXO_CHECK(registered, "cannot register the random generator's fork handler");
+    unsigned char seed[sizeof(ChaChaKey) + sizeof(ChaChaNonce)];
+    os_entropy(seed, sizeof seed);
+    ChaChaKey key;
+    ChaChaNonce nonce;
+    std::memcpy(key.data(), seed, sizeof key);
+    std::memcpy(nonce.data(), seed + sizeof key, sizeof nonce);
+    g = make_generator(key, nonce);
+}
+
+// out[0 .. kBufferWords) <- the next kBulkBlocks blocks of g's keystream, after a reseed when one is due.
+[[gnu::noinline]] void generate(ChaChaGenerator& g, std::uint64_t* out) {
+    if (g.bytes_until_reseed == 0 || forked_since_seeding(g)) reseed(g);
+    chacha12_bulk(g.key, g.counter, g.nonce, out);
+    g.counter += kBulkBlocks;
+    g.bytes_until_reseed -= kBulkBlocks * 64;
+}
+
+template <int kRounds>
+std::array<std::uint32_t, 16> chacha_block(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce) {
+    std::uint32_t x[16];
+    chacha_state(key, counter, nonce, x);
+    chacha_rounds<kRounds>(x);
+    std::array<std::uint32_t, 16> out;
+    for (int w = 0; w < 16; ++w) out[w] = x[w];
+    return out;
 }
 
 // Ziggurat of 128 equal-area strips under f(x) = exp(-x^2 / 2). Strip 0 is the rectangle [0, r] x [0, f(r)]
@@ -179,21 +265,50 @@ double uniform(Xorshift128Plus& gen) { return static_cast<double>(gen.next() >> 
 
 }  // namespace
 
-std::array<std::uint32_t, 16> chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t counter,
-                                             const std::array<std::uint32_t, 3>& nonce) {
-    std::uint32_t x[16];
-    chacha_state(key, counter, nonce, x);
-    chacha_rounds<20>(x);
-    std::array<std::uint32_t, 16> out;
-    for (int w = 0; w < 16; ++w) out[w] = x[w];
-    return out;
+std::array<std::uint32_t, 16> chacha20_block(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce) {
+    return chacha_block<20>(key, counter, nonce);
 }
 
-std::uint64_t next_u64() {
-    ChaChaGenerator& g = tls_generator;
-    if (g.next == kBufferWords || g.seen_fork_generation != fork_generation.load(std::memory_order_relaxed))
-        [[unlikely]] refill(g);
+std::array<std::uint32_t, 16> chacha12_block(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce) {
+    return chacha_block<kGeneratorRounds>(key, counter, nonce);
+}
+
+ChaChaGenerator& thread_generator() { return tls_generator; }
+
+ChaChaGenerator make_generator(const ChaChaKey& key, const ChaChaNonce& nonce) {
+    ChaChaGenerator g;
+    g.key = key;
+    g.nonce = nonce;
+    g.bytes_until_reseed = kReseedBytes;
+    g.seen_fork_generation = fork_generation.load(std::memory_order_relaxed);
+    return g;
+}
+
+std::uint64_t next_u64() { return next_u64(tls_generator); }
+
+std::uint64_t next_u64(ChaChaGenerator& g) {
+    if (g.next == ChaChaGenerator::kBufferWords || forked_since_seeding(g)) [[unlikely]] {
+        generate(g, g.buffer);
+        g.next = 0;
+    }
     return g.buffer[g.next++];
+}
+
+void fill_u64(ChaChaGenerator& g, std::uint64_t* out, std::size_t n) {
+    constexpr std::size_t kBuffer = ChaChaGenerator::kBufferWords;
+    if (n == 0) return;
+    if (forked_since_seeding(g)) [[unlikely]] g.next = kBuffer;  // what the parent buffered is the parent's
+    const std::size_t buffered = std::min(n, kBuffer - g.next);
+    std::memcpy(out, g.buffer + g.next, buffered * sizeof *out);
+    g.next += buffered;
+    out += buffered;
+    n -= buffered;
+    for (; n >= kBuffer; n -= kBuffer, out += kBuffer) generate(g, out);
+    if (n > 0) {
+        generate(g, g.buffer);
+        std::memcpy(out, g.buffer, n * sizeof *out);
+        g.next = n;
+    }
 }
 
 std::uint64_t Xorshift128Plus::next() {

@@ -1,7 +1,9 @@
 // Layer init, forward and backward for dense, dropout, relu and unknown layers.
 #include "nn/layer.h"
 
+#include "core/rng.h"
 #include "nn/activation.h"
+#include "nn/dropout.h"
 
 #include <gtest/gtest.h>
 
@@ -209,11 +211,21 @@ TEST(LayerForward, DropoutEvaluationPassesTheBatchThrough) {
     EXPECT_EQ(l.binary_mask, matrix(1, 1, {50}));
 }
 
+// The mask element that the draw rule gives for one generator output r, in doubles as the rule states it.
+float mask_by_the_rule(float keep, std::uint64_t r) {
+    const double p = keep;
+    const double rarer = p <= 0.5 ? p : 1.0 - p;
+    const double u = static_cast<double>(r >> 11) * 0x1p-53;
+    const bool raw = u > 1.0 - rarer;
+    const bool d = p <= 0.5 ? raw : !raw;
+    return (d ? 1.0f : 0.0f) / keep;
+}
+
 TEST(LayerForward, DropoutMaskIsScaledAndKeepsAboutPOfTheValues) {
     struct Case { float keep; };
-    for (const Case c : {Case{0.8f}, Case{0.3f}, Case{0.5f}}) {
+    for (const Case c : {Case{0.8f}, Case{0.3f}, Case{0.5f}, Case{0.9f}, Case{0.1f}}) {
         Layer l = dropout(c.keep);
-        Matrix batch(400, 250);
+        Matrix batch(400, 250);  // not a whole number of draw chunks or block groups
         for (std::size_t k = 0; k < batch.size(); ++k) batch.values[k] = static_cast<float>(k % 7) - 3.0f;
         const Matrix input = batch;
         layer::forward(l, batch, true);
@@ -228,12 +240,76 @@ TEST(LayerForward, DropoutMaskIsScaledAndKeepsAboutPOfTheValues) {
             n_kept += m == kept;
             ASSERT_EQ(batch.values[k], input.values[k] * m);
         }
-        EXPECT_NEAR(static_cast<double>(n_kept) / batch.size(), c.keep, 0.005) << c.keep;  // 5 standard errors
+        const double se = std::sqrt(c.keep * (1.0 - c.keep) / batch.size());
+        EXPECT_NEAR(static_cast<double>(n_kept) / batch.size(), c.keep, 5 * se) << c.keep;
+        // neighbours are independent: a kept element is followed by a kept one at the keep rate too
+        std::size_t n_pairs = 0, n_both = 0;
+        for (std::size_t k = 0; k + 1 < batch.size(); ++k) {
+            if (l.binary_mask.values[k] != kept) continue;
+            ++n_pairs;
+            n_both += l.binary_mask.values[k + 1] == kept;
+        }
+        EXPECT_NEAR(static_cast<double>(n_both) / n_pairs, c.keep, 5 * std::sqrt(c.keep * (1.0 - c.keep) / n_pairs));
     }
     EXPECT_EQ(1.0f / 0.8f, 1.25f);
 }
 
+// From a known generator state the mask is bit for bit the rule applied to the next B x C outputs, row-major, and
+// the generator moves on by exactly that many.
+TEST(LayerForward, DropoutMaskFollowsTheDrawRuleOnTheGeneratorStream) {
+    const wexo::rng::ChaChaKey key = {1, 2, 3, 4, 5, 6, 7, 8};
+    const wexo::rng::ChaChaNonce nonce = {9, 10, 11};
+    wexo::rng::ChaChaGenerator& thread = wexo::rng::thread_generator();
+    const wexo::rng::ChaChaGenerator saved = thread;
+    for (const float keep : {0.9f, 0.25f, 0.5f, std::nextafter(0.5f, 1.0f), 0.7f}) {
+        thread = wexo::rng::make_generator(key, nonce);
+        thread.counter = 48;  // somewhere in the stream
+        wexo::rng::ChaChaGenerator expected_stream = thread;
+        Layer l = dropout(keep);
+        Matrix batch(37, 29);
+        for (std::size_t k = 0; k < batch.size(); ++k) batch.values[k] = 0.5f + static_cast<float>(k % 5);
+        const Matrix input = batch;
+        layer::forward(l, batch, true);
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            const float m = mask_by_the_rule(keep, wexo::rng::next_u64(expected_stream));
+            ASSERT_EQ(l.binary_mask.values[k], m) << keep << " " << k;
+            ASSERT_EQ(batch.values[k], input.values[k] * m) << keep << " " << k;
+        }
+        EXPECT_EQ(thread.counter, expected_stream.counter);
+        EXPECT_EQ(thread.next, expected_stream.next);
+    }
+    thread = saved;  // the rest of the run draws from the OS-seeded stream again
+}
+
+// The mask pass compares integers; at the edges of the threshold, for keep probabilities of every kind, it gives
+// what the comparison of doubles gives.
+TEST(DropoutDraws, IntegerComparisonMatchesTheDoubleRule) {
+    const float keeps[] = {0.1f, 0.3f, 0.5f, std::nextafter(0.5f, 0.0f), std::nextafter(0.5f, 1.0f), 0.75f, 0.9f,
+                           std::nextafter(1.0f, 0.0f), 1e-30f, std::numeric_limits<float>::denorm_min(),
+                           std::numeric_limits<float>::min(), 0.0f, 1.0f};
+    for (const float keep : keeps) {
+        const double p = keep;
+        const double edge = (1.0 - (p <= 0.5 ? p : 1.0 - p)) * 0x1p53;  // q * 2^53, the last raw 0
+        std::vector<std::uint64_t> draws = {0, ~std::uint64_t{0}, std::uint64_t{1} << 63};
+        for (std::int64_t d = -3; d <= 3; ++d) {
+            const auto top = static_cast<std::int64_t>(edge) + d;
+            if (top < 0 || top >= (std::int64_t{1} << 53)) continue;
+            for (const std::uint64_t low : {0u, 1u, 0x400u, 0x7ffu}) draws.push_back(static_cast<std::uint64_t>(top) << 11 | low);
+        }
+        std::vector<float> x(draws.size(), -2.0f), m(draws.size());
+        layer::dropout::apply_draws(keep, draws.data(), x.data(), m.data(), draws.size());
+        for (std::size_t k = 0; k < draws.size(); ++k) {
+            const float expected = mask_by_the_rule(keep, draws[k]);
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(m[k]), std::bit_cast<std::uint32_t>(expected)) << keep << " " << draws[k];
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(x[k]), std::bit_cast<std::uint32_t>(-2.0f * expected)) << keep;
+        }
+    }
+}
+
 TEST(LayerForward, DropoutCertainOutcomes) {
+    wexo::rng::ChaChaGenerator& thread = wexo::rng::thread_generator();
+    wexo::rng::next_u64();  // seeded, part of a refill left
+    const wexo::rng::ChaChaGenerator before = thread;
     Layer all = dropout(1.0f);
     Matrix batch = matrix(1, 3, {1, -2, 3});
     layer::forward(all, batch, true);
@@ -246,6 +322,10 @@ TEST(LayerForward, DropoutCertainOutcomes) {
         EXPECT_TRUE(std::isnan(none.binary_mask.values[k]));
         EXPECT_TRUE(std::isnan(batch.values[k]));
     }
+    // neither drew from the generator
+    EXPECT_EQ(thread.counter, before.counter);
+    EXPECT_EQ(thread.next, before.next);
+    EXPECT_EQ(thread.key, before.key);
 }
 
 TEST(LayerForward, DropoutRejectsProbabilitiesOutsideTheUnitInterval) {
@@ -259,6 +339,10 @@ TEST(LayerForward, DropoutRejectsProbabilitiesOutsideTheUnitInterval) {
             const std::string msg = abort_message([&] { layer::forward(l, batch, true); });
             EXPECT_TRUE(ends_with(msg, c.tail)) << c.keep << ": " << msg;
         }
+        const std::uint64_t draw = 0;
+        float x = 1.0f, m = 0.0f;
+        const std::string msg = abort_message([&] { layer::dropout::apply_draws(c.keep, &draw, &x, &m, 1); });
+        EXPECT_TRUE(ends_with(msg, c.tail)) << c.keep << ": " << msg;
     }
 }
 

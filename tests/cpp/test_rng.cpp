@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -13,7 +14,24 @@
 
 namespace {
 
+using wexo::rng::ChaChaGenerator;
 using wexo::rng::Xorshift128Plus;
+
+const wexo::rng::ChaChaKey kKey = {0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+                                   0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c};
+const wexo::rng::ChaChaNonce kNonce = {0x09000000, 0x4a000000, 0x00000000};
+
+// Output k of the generator on (key, nonce) from block 0: words 2j and 2j + 1 of block k / 8, j = k % 8.
+std::vector<std::uint64_t> reference_outputs(const wexo::rng::ChaChaKey& key, const wexo::rng::ChaChaNonce& nonce,
+                                             std::size_t n) {
+    std::vector<std::uint64_t> out;
+    for (std::uint32_t block = 0; out.size() < n; ++block) {
+        const auto words = wexo::rng::chacha12_block(key, block, nonce);
+        for (int j = 0; j < 16 && out.size() < n; j += 2)
+            out.push_back(words[j] | static_cast<std::uint64_t>(words[j + 1]) << 32);
+    }
+    return out;
+}
 
 TEST(ChaCha20, BlockMatchesPublishedTestVector) {
     std::array<std::uint32_t, 8> key;
@@ -26,6 +44,63 @@ TEST(ChaCha20, BlockMatchesPublishedTestVector) {
         0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
         0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9, 0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
     EXPECT_EQ(wexo::rng::chacha20_block(key, 1, nonce), expected);
+}
+
+TEST(ChaCha12, BlockMatchesPublishedTestVector) {
+    // all-zero key, nonce and counter: the first 64 keystream bytes 9b f4 9a 6a 07 55 f9 53 ...
+    const std::array<std::uint32_t, 16> expected = {
+        0x6a9af49b, 0x53f95507, 0x12ce1f81, 0xd583265f, 0xbbc32904, 0x1474e049, 0xa589007e, 0x5f15ae2e,
+        0x79f86405, 0xc0e37ad2, 0x3428e82c, 0x798cfaac, 0x2c9f623a, 0x1969dea0, 0x2fe80b61, 0xbe261341};
+    EXPECT_EQ(wexo::rng::chacha12_block({}, 0, {}), expected);
+}
+
+// The same stream whichever way it is drawn: one output at a time, or in runs of any length (the buffered rest of
+// a refill first, then whole groups of blocks written straight into the destination).
+TEST(ChaChaGenerator, BulkDrawsGiveTheOneAtATimeStream) {
+    constexpr std::size_t kDraws = 5000;
+    const std::vector<std::uint64_t> expected = reference_outputs(kKey, kNonce, kDraws);
+    ChaChaGenerator single = wexo::rng::make_generator(kKey, kNonce);
+    for (std::size_t k = 0; k < kDraws; ++k) ASSERT_EQ(wexo::rng::next_u64(single), expected[k]) << k;
+    for (const std::size_t run : {1u, 3u, 127u, 128u, 129u, 256u, 1000u}) {
+        ChaChaGenerator bulk = wexo::rng::make_generator(kKey, kNonce);
+        std::vector<std::uint64_t> got(kDraws);
+        for (std::size_t k = 0; k < kDraws; k += run) wexo::rng::fill_u64(bulk, got.data() + k, std::min(run, kDraws - k));
+        EXPECT_EQ(got, expected) << run;
+        EXPECT_EQ(bulk.counter, single.counter) << run;
+        EXPECT_EQ(bulk.next, single.next) << run;
+    }
+    ChaChaGenerator mixed = wexo::rng::make_generator(kKey, kNonce);
+    std::vector<std::uint64_t> got(kDraws);
+    for (std::size_t k = 0; k < kDraws;) {  // alternating single draws and runs
+        got[k++] = wexo::rng::next_u64(mixed);
+        const std::size_t n = std::min<std::size_t>(k % 300, kDraws - k);
+        wexo::rng::fill_u64(mixed, got.data() + k, n);
+        k += n;
+    }
+    EXPECT_EQ(got, expected);
+}
+
+// With one reseed interval left at two groups of blocks, both ways of drawing take exactly those blocks from the
+// old key and then start the new key's stream at block 0.
+TEST(ChaChaGenerator, ReseedsAtTheSamePointEitherWay) {
+    constexpr std::size_t kLeft = 2 * ChaChaGenerator::kBufferWords;
+    const std::vector<std::uint64_t> expected = reference_outputs(kKey, kNonce, kLeft);
+    for (const bool bulk : {false, true}) {
+        ChaChaGenerator g = wexo::rng::make_generator(kKey, kNonce);
+        g.bytes_until_reseed = kLeft * 8;
+        std::vector<std::uint64_t> got(kLeft + 10);
+        if (bulk) {
+            wexo::rng::fill_u64(g, got.data(), 5);
+            wexo::rng::fill_u64(g, got.data() + 5, got.size() - 5);
+        } else {
+            for (auto& v : got) v = wexo::rng::next_u64(g);
+        }
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got.begin())) << bulk;
+        EXPECT_NE(g.key, kKey) << bulk;
+        EXPECT_EQ(g.counter, ChaChaGenerator::kBufferWords / 8) << bulk;
+        const std::vector<std::uint64_t> fresh = reference_outputs(g.key, g.nonce, 10);
+        EXPECT_TRUE(std::equal(fresh.begin(), fresh.end(), got.begin() + kLeft)) << bulk;
+    }
 }
 
 TEST(ThreadGenerator, OutputLooksUniform) {
@@ -42,26 +117,37 @@ TEST(ThreadGenerator, OutputLooksUniform) {
 }
 
 TEST(ThreadGenerator, ForkedChildDoesNotReplayTheParent) {
-    wexo::rng::next_u64();  // leave most of a buffered block unused, as a child would inherit it
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        std::uint64_t child[8];
-        for (auto& v : child) v = wexo::rng::next_u64();
-        const ssize_t n = write(fds[1], child, sizeof child);
-        _exit(n == static_cast<ssize_t>(sizeof child) ? 0 : 1);
+    constexpr std::size_t kDraws = 300;  // past the buffered rest, into blocks drawn in bulk
+    for (const bool bulk : {false, true}) {
+        wexo::rng::next_u64();  // leave most of a buffered refill unused, as a child would inherit it
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        auto draw = [bulk](std::uint64_t* out) {
+            if (bulk) {
+                wexo::rng::fill_u64(wexo::rng::thread_generator(), out, kDraws);
+            } else {
+                for (std::size_t k = 0; k < kDraws; ++k) out[k] = wexo::rng::next_u64();
+            }
+        };
+        if (pid == 0) {
+            std::uint64_t child[kDraws];
+            draw(child);
+            const ssize_t n = write(fds[1], child, sizeof child);
+            _exit(n == static_cast<ssize_t>(sizeof child) ? 0 : 1);
+        }
+        std::uint64_t parent[kDraws], child[kDraws];
+        draw(parent);
+        ASSERT_EQ(read(fds[0], child, sizeof child), static_cast<ssize_t>(sizeof child));
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(fds[0]);
+        close(fds[1]);
+        EXPECT_EQ(status, 0);
+        const std::set<std::uint64_t> seen(parent, parent + kDraws);
+        for (std::size_t k = 0; k < kDraws; ++k) EXPECT_FALSE(seen.count(child[k])) << bulk << " " << k;
     }
-    std::uint64_t parent[8], child[8];
-    for (auto& v : parent) v = wexo::rng::next_u64();
-    ASSERT_EQ(read(fds[0], child, sizeof child), static_cast<ssize_t>(sizeof child));
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(fds[0]);
-    close(fds[1]);
-    EXPECT_EQ(status, 0);
-    for (int k = 0; k < 8; ++k) EXPECT_NE(parent[k], child[k]) << k;
 }
 
 TEST(ThreadGenerator, KeepsGoingPastTheReseedInterval) {
