@@ -424,6 +424,7 @@ void transpose(const float* src, std::size_t rows, std::size_t cols, std::size_t
 }
 
 constexpr std::size_t kSmallWork = std::size_t{1} << 18;  // multiply-adds
+constexpr std::size_t kScratch = 4096;                     // floats of a transposed operand or result
 
 // From this many multiply-adds on, OpenBLAS may use its worker threads. Below it a product runs on the calling
 // thread only: on two cores the hand-off to a worker starts to pay at a few million multiply-adds on a quiet
@@ -449,7 +450,6 @@ public:
 private:
     int saved_;  // 1: nothing to restore
 };
-constexpr std::size_t kScratch = 4096;                     // floats of a transposed operand or result
 
 // op(a) (m, k) x op(b) (k, n) into c (m, n, dense) when the product is small; false leaves it to OpenBLAS.
 // The epilogue is applied on the way unless `deferred` comes back true, and b's column sums (f.r_sums) only

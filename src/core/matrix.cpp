@@ -13,9 +13,9 @@ constexpr std::size_t kHugeFrom = 2 * kHugePage;  // below this, ordinary alloca
 void* buffer_allocate(std::size_t n_bytes) {
     if (n_bytes < kHugeFrom) return ::operator new(n_bytes);
     const std::size_t rounded = (n_bytes + kHugePage - 1) / kHugePage * kHugePage;
-    // Aligned, so that a system that backs memory with huge pages by default can use them. No MADV_HUGEPAGE: with
-    // the common "defrag=madvise" setting it makes every fault of a fresh buffer compact memory until a huge page
-    // is free, which cost a fresh process three times the kernel time of faulting the buffer in page by page.
+    // Aligned, so that a system that backs memory with huge pages by default can use them. No MADV_HUGEPAGE: a fresh
+    // process then spent three times the kernel time faulting its buffers in (each fault clears 2 MiB at once, and
+    // with the common defrag=madvise setting may first compact memory) as page by page.
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) throw std::bad_alloc();
     return p;
