@@ -1,12 +1,23 @@
 """Per-epoch cost of full-batch training: wexo against an idiomatic NumPy float32 version and PyTorch (CPU).
 
-    python benchmarks/bench_training.py [--quick]
+    python benchmarks/bench_training.py [--quick] [--mode MODE]
 
-Both workloads use the same network, optimizer and data in every implementation. Figures are seconds per epoch and
-ratios measured in the same run; the machine is shared, so only the ratios mean much.
+Modes (every figure is a ratio measured in the same run; the machine may be shared, so only the ratios mean much):
+  steady     (default) per-epoch cost after a warm-up in one process: spiral, digits-like, sine and 60000x784
+             against NumPy and PyTorch (when installed)
+  load       starts one busy process of its own, then per-epoch cost of the small workloads and the wall time of
+             both examples with the default OpenBLAS threads against OPENBLAS_NUM_THREADS=1, in alternating
+             subprocesses; also 60000x784 default against one thread without the busy process
+  fresh      60000x784: one 5-epoch training call in a fresh process that first builds the data, against the NumPy
+             script doing the same in a fresh process; with the call's peak memory growth over the process before it
+  crossover  OpenBLAS alone: time of each product of the workloads with one thread and with two (where threads pay)
+
+All workloads use the same network, optimizer and data in every implementation.
 """
 import argparse
+import json
 import os
+import subprocess
 import sys
 import time
 
@@ -29,30 +40,70 @@ def mnist_like(n=60000, d=784, classes=10, seed=0):
     rng = np.random.default_rng(seed)
     centers = rng.normal(0.0, 1.0, (classes, d)).astype(f32)
     y = rng.integers(0, classes, n).astype(np.int32)
-    x = (centers[y] + rng.normal(0.0, 2.0, (n, d))).astype(f32)
+    x = np.empty((n, d), f32)
+    for i in range(0, n, 4096):  # in blocks: the float64 noise of the whole set would dwarf what training uses
+        j = min(n, i + 4096)
+        x[i:j] = centers[y[i:j]] + rng.normal(0.0, 2.0, (j - i, d))
     return x, y
 
 
-def time_wexo(x, y, sizes, epochs):
+def digits_like():
+    """The shape of scikit-learn's handwritten digits: 1797 samples of 64 pixels in [0, 1], 10 classes."""
+    x, y = mnist_like(n=1797, d=64, seed=1)
+    return np.clip(0.5 + 0.1 * x, 0.0, 1.0).astype(f32), y
+
+
+def sine():
+    rng = np.random.default_rng(0)
+    x = rng.uniform(-np.pi, np.pi, (1000, 1)).astype(f32)
+    return x, (np.sin(x[:, 0]) + rng.normal(0.0, 0.1, 1000)).astype(f32)
+
+
+# name -> (data, layer sizes, dropout fraction after the first hidden layer, kind)
+WORKLOADS = {
+    "spiral": (spiral, [2, 64, 3], 0.0, "categorical"),
+    "digits": (digits_like, [64, 128, 10], 0.1, "categorical"),
+    "sine": (sine, [1, 64, 64, 1], 0.0, "linear"),
+    "mnist": (mnist_like, [784, 128, 10], 0.0, "categorical"),
+}
+
+
+def wexo_model(sizes, dropout=0.0, kind="categorical"):
+    create, add = ((wexo.create_categorical_model, wexo.add_categorical_model_layer) if kind == "categorical" else
+                   (wexo.create_linear_model, wexo.add_linear_model_layer))
+    m = create("softmax" if kind == "categorical" else "linear", "")  # no save file
+    for i, (a, b) in enumerate(zip(sizes, sizes[1:])):
+        m = add(m, a, b, "dense", "relu" if i < len(sizes) - 2 else "")
+        if i == 0 and dropout > 0:
+            m = add(m, layer_type="dropout", dropout_rate=dropout)
+    return m
+
+
+def wexo_call(x, y, sizes, dropout=0.0, kind="categorical"):
+    """call(n): one training call of n epochs without progress lines or validation."""
+    m = wexo_model(sizes, dropout, kind)
+    opt = wexo.create_optimizer("adam", 0.001, 0.0)
+    train = wexo.train_categorical_model if kind == "categorical" else wexo.train_linear_model
+    empty_x, empty_y = np.zeros((0, 0), f32), np.zeros(0, y.dtype)
+    return lambda n: train(m, opt, n, 65535, x, y, empty_x, empty_y)  # print interval 0: no lines
+
+
+def time_wexo(x, y, sizes, epochs, dropout=0.0, kind="categorical"):
     """Steady-state seconds per epoch: the difference between a long and a short call, so the per-call work
     (copying the arrays in, initialising the layers, first-touch of the buffers) does not count."""
-    m = wexo.create_categorical_model("softmax", "")  # no save file
-    for i, (a, b) in enumerate(zip(sizes, sizes[1:])):
-        m = wexo.add_categorical_model_layer(m, a, b, "dense", "relu" if i < len(sizes) - 2 else "")
-    opt = wexo.create_optimizer("adam", 0.001, 0.0)
-    empty_x, empty_y = np.zeros((0, 0), f32), np.zeros(0, np.int32)
+    run = wexo_call(x, y, sizes, dropout, kind)
 
     def call(n):
         t = time.perf_counter()
-        wexo.train_categorical_model(m, opt, n, 65535, x, y, empty_x, empty_y)  # print interval 0: no lines
+        run(n)
         return time.perf_counter() - t
 
     short = max(1, epochs // 5)
     return (call(epochs + short) - call(short)) / epochs
 
 
-def time_numpy(x, y, sizes, epochs):
-    """Idiomatic vectorised float32 NumPy: the same forward, cross-entropy, accuracy, backward and Adam."""
+def time_numpy(x, y, sizes, epochs, dropout=0.0, kind="categorical"):
+    """Idiomatic vectorised float32 NumPy: the same forward, loss, accuracy, backward and Adam."""
     rng = np.random.default_rng(0)
     params = []
     for a, b in zip(sizes, sizes[1:]):
@@ -61,26 +112,38 @@ def time_numpy(x, y, sizes, epochs):
     v = [np.zeros_like(p) for p in params]
     lr, b1, b2, eps = f32(0.001), f32(0.9), f32(0.999), f32(1e-7)
     n = len(y)
-    onehot = np.eye(sizes[-1], dtype=f32)[y]
+    keep = f32(1.0 - dropout)
+    onehot = np.eye(sizes[-1], dtype=f32)[y] if kind == "categorical" else None
     t0 = time.perf_counter()
     for epoch in range(1, epochs + 1):
-        acts, h = [x], x
+        acts, h, mask = [x], x, None
         for i in range(0, len(params), 2):
             h = h @ params[i] + params[i + 1]
             if i < len(params) - 2:
                 h = np.maximum(h, 0)
+                if i == 0 and dropout > 0:
+                    mask = (rng.random(h.shape, dtype=f32) < keep) / keep
+                    h = h * mask
             acts.append(h)
-        e = np.exp(h - h.max(axis=1, keepdims=True))
-        p = e / e.sum(axis=1, keepdims=True)
-        _ = -np.log(np.clip(p[np.arange(n), y], 1e-7, 1 - 1e-7)).mean()
-        _ = (p.argmax(axis=1) == y).mean()  # the accuracy every epoch reports, as in the other two
-        g = (p - onehot) / n
+        if kind == "categorical":
+            e = np.exp(h - h.max(axis=1, keepdims=True))
+            p = e / e.sum(axis=1, keepdims=True)
+            _ = -np.log(np.clip(p[np.arange(n), y], 1e-7, 1 - 1e-7)).mean()
+            _ = (p.argmax(axis=1) == y).mean()  # the accuracy every epoch reports, as in the other two
+            g = (p - onehot) / n
+        else:
+            d = h[:, 0] - y
+            _ = (d * d).mean()
+            _ = (np.abs(d) < y.std() / 250).mean()
+            g = (2.0 / n * d)[:, None].astype(f32)
         grads = [None] * len(params)
         for i in range(len(params) - 2, -1, -2):
             a = acts[i // 2]
             grads[i], grads[i + 1] = a.T @ g, g.sum(axis=0)
             if i > 0:
                 g = (g @ params[i].T) * (acts[i // 2] > 0)
+                if i == 2 and mask is not None:
+                    g = g * mask
         c1, c2 = 1 - b1 ** epoch, 1 - b2 ** epoch
         for k, (pk, gk) in enumerate(zip(params, grads)):
             m[k] = b1 * m[k] + (1 - b1) * gk
@@ -89,7 +152,7 @@ def time_numpy(x, y, sizes, epochs):
     return (time.perf_counter() - t0) / epochs
 
 
-def time_torch(x, y, sizes, epochs):
+def time_torch(x, y, sizes, epochs, dropout=0.0, kind="categorical"):
     import torch
     torch.set_num_threads(int(os.environ.get("OPENBLAS_NUM_THREADS", os.cpu_count())))
     layers = []
@@ -97,18 +160,24 @@ def time_torch(x, y, sizes, epochs):
         layers.append(torch.nn.Linear(a, b))
         if i < len(sizes) - 2:
             layers.append(torch.nn.ReLU())
+            if i == 0 and dropout > 0:
+                layers.append(torch.nn.Dropout(dropout))
     net = torch.nn.Sequential(*layers)
     opt = torch.optim.Adam(net.parameters(), lr=0.001, eps=1e-7)
-    xt, yt = torch.from_numpy(x), torch.from_numpy(y.astype(np.int64))
-    loss_fn = torch.nn.CrossEntropyLoss()
+    xt = torch.from_numpy(x)
+    if kind == "categorical":
+        yt, loss_fn = torch.from_numpy(y.astype(np.int64)), torch.nn.CrossEntropyLoss()
+    else:
+        yt, loss_fn = torch.from_numpy(y[:, None]), torch.nn.MSELoss()
     t0 = time.perf_counter()
     for _ in range(epochs):
         opt.zero_grad(set_to_none=True)
-        logits = net(xt)
-        loss = loss_fn(logits, yt)
+        out = net(xt)
+        loss = loss_fn(out, yt)
         loss.backward()
         opt.step()
-        _ = (logits.argmax(1) == yt).float().mean().item()
+        if kind == "categorical":
+            _ = (out.argmax(1) == yt).float().mean().item()
     return (time.perf_counter() - t0) / epochs
 
 
@@ -148,34 +217,36 @@ def time_gemms(x, sizes, epochs):
     return (time.perf_counter() - t0) / epochs
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--quick", action="store_true", help="fewer epochs (a smoke run)")
-    args = ap.parse_args()
+def have_torch():
     try:
         import torch  # noqa: F401
-        have_torch = True
+        return True
     except ImportError:
-        have_torch = False
+        return False
 
+
+def steady(quick):
+    torch = have_torch()
     rows = []
-    x, y = spiral()
-    e = 200 if args.quick else 2000
-    sizes = [2, 64, 3]
-    # An epoch here takes microseconds: the best of a few long runs, so that one preempted stretch does not decide
-    w = min(time_wexo(x, y, sizes, 10 * e) for _ in range(3))
-    npy = min(time_numpy(x, y, sizes, e) for _ in range(2))
-    tt = time_torch(x, y, sizes, e // 4) if have_torch else float("nan")
-    rows.append(("spiral 300x2, 2-64-3", w, npy, tt, float("nan")))
+    # An epoch of a small workload takes microseconds: the best of a few long runs, so that one preempted stretch
+    # does not decide
+    for name, e in (("spiral", 2000), ("digits", 400), ("sine", 1000)):
+        make, sizes, dropout, kind = WORKLOADS[name]
+        x, y = make()
+        e = e // 10 if quick else e
+        w = min(time_wexo(x, y, sizes, 10 * e, dropout, kind) for _ in range(3))
+        npy = min(time_numpy(x, y, sizes, e, dropout, kind) for _ in range(2))
+        tt = time_torch(x, y, sizes, e // 4, dropout, kind) if torch else float("nan")
+        rows.append((f"{name} {x.shape[0]}x{x.shape[1]}, {'-'.join(map(str, sizes))}", w, npy, tt, float("nan")))
 
-    x, y = mnist_like(n=6000 if args.quick else 60000)
-    e = 2 if args.quick else 5
+    x, y = mnist_like(n=6000 if quick else 60000)
+    e = 2 if quick else 5
     sizes = [784, 128, 10]
     time_wexo(x, y, sizes, 1)  # warm-up: first-touch of the buffers and BLAS threads
     # best of two each: a shared machine slows single runs by up to 2x
     w = min(time_wexo(x, y, sizes, e) for _ in range(2))
     npy = min(time_numpy(x, y, sizes, e) for _ in range(2))
-    tt = min(time_torch(x, y, sizes, e) for _ in range(2)) if have_torch else float("nan")
+    tt = min(time_torch(x, y, sizes, e) for _ in range(2)) if torch else float("nan")
     g = min(time_gemms(x, sizes, e) for _ in range(2))
     rows.append((f"{len(y)}x784, 784-128-10", w, npy, tt, g))
 
@@ -183,6 +254,183 @@ def main():
           f"{'numpy/wexo':>11} {'torch/wexo':>11} {'wexo/gemms':>11}")
     for name, w, npy, tt, g in rows:
         print(f"{name:28} {w:10.6f} {npy:11.6f} {tt:11.6f} {g:11.6f} {npy / w:11.2f} {tt / w:11.2f} {w / g:11.2f}")
+    if not torch:
+        print("(PyTorch is not installed: its columns are NaN)")
+
+
+# ---- modes that run workers in subprocesses ----
+
+HERE = os.path.abspath(__file__)
+EXAMPLES = os.path.join(os.path.dirname(HERE), "..", "examples")
+
+
+def run_worker(args, env_extra=None):
+    """Runs this file as a worker subprocess; returns (its JSON result, its wall seconds)."""
+    env = dict(os.environ)
+    env.update(env_extra or {})
+    t = time.perf_counter()
+    out = subprocess.run([sys.executable, HERE, "--worker", *args], env=env, check=True, capture_output=True,
+                         text=True).stdout
+    return json.loads(out.strip().splitlines()[-1]), time.perf_counter() - t
+
+
+def run_script(path, env_extra=None):
+    env = dict(os.environ)
+    env.update(env_extra or {})
+    t = time.perf_counter()
+    subprocess.run([sys.executable, path], env=env, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - t
+
+
+def peak_reset():
+    """Resets the process's peak resident size (VmHWM); False where the kernel does not allow it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def status_kib(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def worker(argv):
+    """--worker epoch NAME EPOCHS | --worker fresh wexo|numpy|torch"""
+    what = argv[0]
+    if what == "epoch":
+        make, sizes, dropout, kind = WORKLOADS[argv[1]]
+        x, y = make()
+        e = int(argv[2])
+        time_wexo(x, y, sizes, max(1, e // 5), dropout, kind)  # warm-up
+        best = min(time_wexo(x, y, sizes, e, dropout, kind) for _ in range(3))
+        result = {"epoch": best}
+    else:  # fresh: build the data, then one 5-epoch call, timed and its memory growth measured
+        impl = argv[1]
+        x, y = mnist_like()
+        reset = peak_reset()
+        before = status_kib("VmRSS")
+        cpu = os.times()
+        t = time.perf_counter()
+        if impl == "wexo":
+            wexo_call(x, y, [784, 128, 10])(5)
+        elif impl == "numpy":
+            time_numpy(x, y, [784, 128, 10], 5)
+        else:
+            time_torch(x, y, [784, 128, 10], 5)
+        wall = time.perf_counter() - t
+        after = os.times()
+        result = {"call": wall, "user": after.user - cpu.user, "system": after.system - cpu.system,
+                  "growth": (status_kib("VmHWM") - before) * 1024 if reset else float("nan"), "x_bytes": x.nbytes}
+    print(json.dumps(result))
+
+
+class Busy:
+    """One process of its own keeping one core busy, for as long as the block runs."""
+
+    def __enter__(self):
+        self.proc = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+        time.sleep(0.5)
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def load(quick):
+    one = {"OPENBLAS_NUM_THREADS": "1"}
+    rounds = 2 if quick else 3
+    rows = []
+    with Busy():
+        for name, e in (("spiral", 2000), ("digits", 200), ("sine", 500)):
+            e = e // 4 if quick else e
+            d = o = float("inf")
+            for _ in range(rounds):  # alternating, best of each
+                d = min(d, run_worker(["epoch", name, str(e)])[0]["epoch"])
+                o = min(o, run_worker(["epoch", name, str(e)], one)[0]["epoch"])
+            rows.append((f"{name}, per epoch, one busy process", d, o))
+        for script in ("regress.py", "classify.py"):
+            d = o = float("inf")
+            for _ in range(rounds):
+                d = min(d, run_script(os.path.join(EXAMPLES, script)))
+                o = min(o, run_script(os.path.join(EXAMPLES, script), one))
+            rows.append((f"examples/{script}, whole run, one busy process", d, o))
+    e = "2" if quick else "5"
+    d = o = float("inf")
+    for _ in range(2):
+        d = min(d, run_worker(["epoch", "mnist", e])[0]["epoch"])
+        o = min(o, run_worker(["epoch", "mnist", e], one)[0]["epoch"])
+    rows.append(("60000x784, per epoch, no busy process", d, o))
+    print(f"{'workload':52} {'default s':>10} {'1 thread s':>11} {'default/1':>10}")
+    for name, d, o in rows:
+        print(f"{name:52} {d:10.6f} {o:11.6f} {d / o:10.2f}")
+
+
+def fresh(quick):
+    impls = ["wexo", "numpy"] + (["torch"] if have_torch() else [])
+    best = {i: None for i in impls}
+    for _ in range(2 if quick else 3):  # alternating fresh processes, the fastest call of each
+        for i in impls:
+            r, wall = run_worker(["fresh", i])
+            r["process"] = wall
+            if best[i] is None or r["call"] < best[i]["call"]:
+                best[i] = r
+    print(f"{'60000x784, one 5-epoch call':28} {'call s':>8} {'user s':>7} {'sys s':>7} {'process s':>10} "
+          f"{'peak growth MiB':>16} {'growth / x':>11}")
+    for i, r in best.items():
+        print(f"{i:28} {r['call']:8.3f} {r['user']:7.2f} {r['system']:7.2f} {r['process']:10.2f} "
+              f"{r['growth'] / 2**20:16.0f} {r['growth'] / r['x_bytes']:11.2f}")
+    print(f"wexo call / numpy call: {best['wexo']['call'] / best['numpy']['call']:.2f}")
+
+
+def crossover(quick):
+    """OpenBLAS's own worker threads against one thread for each product the workloads run (the fastest of
+    alternating calls, which is what a quiet machine gives)."""
+    call = sgemm()
+    import ctypes
+    import scipy_openblas32
+    lib = ctypes.CDLL(os.path.join(scipy_openblas32.get_lib_dir(), "libscipy_openblas.so"))
+    threads = lib.scipy_openblas_get_num_threads()
+    rng = np.random.default_rng(0)
+    print(f"OpenBLAS threads: {threads}")
+    print(f"{'m':>6} {'k':>5} {'n':>5} {'madds':>11} {'op':>3} {'1 thread us':>12} {'default us':>11} {'1/default':>10}")
+    for m, k, n in [(1000, 64, 64), (1797, 128, 10), (1797, 64, 128), (4000, 128, 128), (60000, 128, 10),
+                    (16000, 128, 128), (6000, 784, 128), (60000, 784, 128)]:
+        a = rng.standard_normal((m, k), dtype=f32)
+        b = rng.standard_normal((k, n), dtype=f32)
+        g = rng.standard_normal((m, n), dtype=f32)
+        c, w, gi = np.empty((m, n), f32), np.empty((k, n), f32), np.empty((m, k), f32)
+        for op, fn in (("NN", lambda: call(a, False, b, False, c)), ("TN", lambda: call(a, True, g, False, w)),
+                       ("NT", lambda: call(g, False, b, True, gi))):
+            one = many = float("inf")
+            end = time.perf_counter() + (0.3 if quick else 1.5)
+            while time.perf_counter() < end:
+                lib.scipy_openblas_set_num_threads(1)
+                t = time.perf_counter()
+                fn()
+                one = min(one, time.perf_counter() - t)
+                lib.scipy_openblas_set_num_threads(threads)
+                t = time.perf_counter()
+                fn()
+                many = min(many, time.perf_counter() - t)
+            print(f"{m:6} {k:5} {n:5} {m * k * n:11} {op:>3} {one * 1e6:12.1f} {many * 1e6:11.1f} {one / many:10.2f}",
+                  flush=True)
+
+
+def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--worker":
+        return worker(sys.argv[2:])
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="fewer epochs and rounds (a smoke run)")
+    ap.add_argument("--mode", choices=["steady", "load", "fresh", "crossover"], default="steady")
+    args = ap.parse_args()
+    {"steady": steady, "load": load, "fresh": fresh, "crossover": crossover}[args.mode](args.quick)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,5 @@
-// Allocation of float buffers: huge pages for the large ones.
+// Allocation of float buffers: large ones aligned to huge pages.
 #include "core/matrix.h"
-
-#include <sys/mman.h>
 
 #include <cstdlib>
 
@@ -15,9 +13,11 @@ constexpr std::size_t kHugeFrom = 2 * kHugePage;  // below this, ordinary alloca
 void* buffer_allocate(std::size_t n_bytes) {
     if (n_bytes < kHugeFrom) return ::operator new(n_bytes);
     const std::size_t rounded = (n_bytes + kHugePage - 1) / kHugePage * kHugePage;
+    // Aligned, so that a system that backs memory with huge pages by default can use them. No MADV_HUGEPAGE: a fresh
+    // process then spent three times the kernel time faulting its buffers in (each fault clears 2 MiB at once, and
+    // with the common defrag=madvise setting may first compact memory) as page by page.
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) throw std::bad_alloc();
-    ::madvise(p, rounded, MADV_HUGEPAGE);  // advice only: without huge pages it still works
     return p;
 }
 

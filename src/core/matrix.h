@@ -11,8 +11,7 @@
 
 namespace wexo {
 
-// Large float buffers (a batch, its copies, their gradients) go on transparent huge pages: faulting in a
-// 188 MB batch page by page cost as much as the pass that fills it.
+// Large float buffers (a batch, its copy, their gradients) are aligned to huge pages, which the system may use.
 void* buffer_allocate(std::size_t n_bytes);
 void buffer_free(void* p, std::size_t n_bytes) noexcept;
 

@@ -16,18 +16,18 @@ namespace wexo::model {
 
 namespace {
 
-void forward_layers(std::vector<Layer>& layers, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
-    check_layers_fit(layers, x.n_cols, training ? "x" : "val_x");  // only training passes see x
+// The first layer reads `x`, or with x == nullptr its own stored `inputs` (a dense or dropout layer).
+void forward_layers(std::vector<Layer>& layers, const Matrix* x, bool training, Matrix& out) {
+    const std::size_t n_cols = x != nullptr ? x->n_cols : layers.empty() ? 0 : layers.front().inputs.n_cols;
+    check_layers_fit(layers, n_cols, training ? "x" : "val_x");  // only training passes see x
     auto rest = layers.begin();
-    if (x_in_first_layer) {
-        WEXO_CHECK(first_layer_keeps_input(layers) && layers.front().inputs.n_rows == x.n_rows &&
-                       layers.front().inputs.n_cols == x.n_cols,
-                   "the first layer does not hold the batch");
+    if (x == nullptr) {
+        WEXO_CHECK(first_layer_keeps_input(layers), "the first layer does not hold a batch");
         layer::forward_stored(*rest++, out, training);
     } else {
-        out.n_rows = x.n_rows;
-        out.n_cols = x.n_cols;
-        out.values.assign(x.values.begin(), x.values.end());  // keeps out's capacity
+        out.n_rows = x->n_rows;
+        out.n_cols = x->n_cols;
+        out.values.assign(x->values.begin(), x->values.end());  // keeps out's capacity
     }
     for (; rest != layers.end(); ++rest) layer::forward(*rest, out, training);
 }
@@ -112,13 +112,23 @@ void argmax_rows(const float* x, std::size_t rows, std::size_t n_cols, std::int3
 
 }  // namespace
 
-void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
-    forward_layers(m.layers, x, training, out, x_in_first_layer);
+void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out) {
+    forward_layers(m.layers, &x, training, out);
     apply_output(m, out);
 }
 
-void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer) {
-    forward_layers(m.layers, x, training, out, x_in_first_layer);
+void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out) {
+    forward_layers(m.layers, &x, training, out);
+    apply_output(m, out);
+}
+
+void forward_stored(CategoricalModel& m, bool training, Matrix& out) {
+    forward_layers(m.layers, nullptr, training, out);
+    apply_output(m, out);
+}
+
+void forward_stored(LinearModel& m, bool training, Matrix& out) {
+    forward_layers(m.layers, nullptr, training, out);
     apply_output(m, out);
 }
 

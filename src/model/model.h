@@ -11,10 +11,13 @@ namespace wexo::model {
 
 // x: (B, C) -> out: the last layer's output, softmaxed when output_type is "softmax".
 // The layers keep what their backward passes need.
-// x_in_first_layer: the first layer's `inputs` already hold x (its last forward pass saw x and nothing changed
-// them since), so x is not copied again.
-void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer = false);
-void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out, bool x_in_first_layer = false);
+void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out);
+void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out);
+
+// The same for the batch the first layer already holds in its `inputs`, which is read in place instead of copied:
+// the training loop hands its batch over that way. Aborts unless first_layer_keeps_input.
+void forward_stored(CategoricalModel& m, bool training, Matrix& out);
+void forward_stored(LinearModel& m, bool training, Matrix& out);
 
 // Whether a forward pass leaves its input in the first layer's `inputs`.
 bool first_layer_keeps_input(const std::vector<Layer>& layers);

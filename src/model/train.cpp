@@ -1,6 +1,8 @@
 // The full-batch epoch loop, written once for both model kinds.
 #include "model/train.h"
 
+#include <utility>
+
 #include "io/model_file.h"
 #include "model/kinds.h"
 #include "model/report.h"
@@ -25,25 +27,37 @@ struct Workspace {
     Matrix outputs;
     Matrix grad;
     Matrix scratch;
+    Matrix parked;  // the training batch while a validation pass has the first layer's `inputs`
     typename Kind::Predictions predicted;
     std::string line;
 };
 
+// x is the call's own copy of the batch. When the first layer keeps its input, x becomes that layer's `inputs` and
+// is read there every epoch: the batch is held once, never copied again.
 template <class Kind>
 void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epochs, std::uint16_t print_interval,
-         const Matrix& x, const typename Kind::Targets& y, const Matrix& val_x, const typename Kind::Targets& val_y) {
+         Matrix x, const typename Kind::Targets& y, const Matrix& val_x, const typename Kind::Targets& val_y) {
     Workspace<Kind> w;
     const bool validate = !val_x.empty_shape();
-    std::uint32_t print_counter = 0;  // compared on its low 16 bits
-    float best_loss = 0.0f;
     const BatchNames x_names{"x", "y", x.n_rows, m.layers.size()};  // for messages
     const BatchNames val_names{"val_x", "val_y", val_x.n_rows, m.layers.size()};
-    bool x_in_first_layer = false;  // nothing but a validation pass replaces the first layer's stored batch
+    const bool stored = first_layer_keeps_input(m.layers);
+    if (stored) m.layers.front().inputs = std::move(x);
+    bool parked = false;  // x is in w.parked, and the first layer holds the last validation batch
+    std::uint32_t print_counter = 0;  // compared on its low 16 bits
+    float best_loss = 0.0f;
     for (std::uint32_t e = 1; e <= num_epochs; ++e) {
         const auto epoch = static_cast<std::uint16_t>(e);
 
-        forward(m, x, true, w.outputs, x_in_first_layer);
-        x_in_first_layer = first_layer_keeps_input(m.layers);
+        if (stored) {
+            // Taken back only now: until this pass the layer keeps what the last forward pass stored (a model
+            // file written after a validation pass holds the validation batch, as with a copying pass).
+            if (parked) std::swap(w.parked, m.layers.front().inputs);
+            parked = false;
+            forward_stored(m, true, w.outputs);
+        } else {
+            forward(m, x, true, w.outputs);
+        }
         Kind::predict(m, w.outputs, w.predicted);
         const float data_loss = Kind::data_loss(m, w.outputs, w.predicted, y, x_names);
         const float reg_loss = regularization_loss(m.layers);
@@ -70,8 +84,11 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
         optimizer::post_update(opt);
 
         if (validate) {
+            if (stored) {
+                std::swap(w.parked, m.layers.front().inputs);  // the pass below stores val_x there
+                parked = true;
+            }
             forward(m, val_x, false, w.outputs);
-            x_in_first_layer = false;
             Kind::predict(m, w.outputs, w.predicted);
             const float val_loss = Kind::data_loss(m, w.outputs, w.predicted, val_y, val_names);
             const float val_reg = regularization_loss(m.layers);
@@ -93,13 +110,13 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
 }  // namespace
 
 void train(CategoricalModel& m, DynamicOptimizer& opt, std::uint16_t num_epochs, std::uint16_t print_interval,
-           const Matrix& x, const ClassVector& y, const Matrix& val_x, const ClassVector& val_y) {
-    run<CategoricalKind>(m, opt, num_epochs, print_interval, x, y, val_x, val_y);
+           Matrix x, const ClassVector& y, const Matrix& val_x, const ClassVector& val_y) {
+    run<CategoricalKind>(m, opt, num_epochs, print_interval, std::move(x), y, val_x, val_y);
 }
 
 void train(LinearModel& m, DynamicOptimizer& opt, std::uint16_t num_epochs, std::uint16_t print_interval,
-           const Matrix& x, const Vector& y, const Matrix& val_x, const Vector& val_y) {
-    run<LinearKind>(m, opt, num_epochs, print_interval, x, y, val_x, val_y);
+           Matrix x, const Vector& y, const Matrix& val_x, const Vector& val_y) {
+    run<LinearKind>(m, opt, num_epochs, print_interval, std::move(x), y, val_x, val_y);
 }
 
 }  // namespace wexo::model

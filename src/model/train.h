@@ -14,10 +14,11 @@ void prepare(std::vector<Layer>& layers, DynamicOptimizer& opt);
 // num_epochs div print_freq; print_freq 0 aborts with "attempt to divide by zero".
 std::uint16_t print_interval(std::uint16_t num_epochs, std::uint16_t print_freq);
 
-// val_x of shape (0, 0): no validation pass.
+// val_x of shape (0, 0): no validation pass. x is consumed: pass the call's own copy by move, and training keeps
+// it as the first layer's stored batch instead of copying it again.
 void train(CategoricalModel& m, DynamicOptimizer& opt, std::uint16_t num_epochs, std::uint16_t print_interval,
-           const Matrix& x, const ClassVector& y, const Matrix& val_x, const ClassVector& val_y);
+           Matrix x, const ClassVector& y, const Matrix& val_x, const ClassVector& val_y);
 void train(LinearModel& m, DynamicOptimizer& opt, std::uint16_t num_epochs, std::uint16_t print_interval,
-           const Matrix& x, const Vector& y, const Matrix& val_x, const Vector& val_y);
+           Matrix x, const Vector& y, const Matrix& val_x, const Vector& val_y);
 
 }  // namespace wexo::model

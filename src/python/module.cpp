@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "io/model_file.h"
 #include "model/model.h"
@@ -56,11 +57,11 @@ void train(M m, DynamicOptimizer opt, std::uint16_t num_epochs, std::uint16_t pr
     model::prepare(m.layers, opt);
     // A zero print_freq aborts here, before any data is copied.
     const std::uint16_t print_interval = model::print_interval(num_epochs, print_freq);
-    const Matrix x_data = copy(x);
+    Matrix x_data = copy(x);  // handed over: training keeps it as the first layer's batch
     const auto y_data = copy(y);
     const Matrix val_x_data = copy(val_x);
     const auto val_y_data = copy(val_y);
-    model::train(m, opt, num_epochs, print_interval, x_data, y_data, val_x_data, val_y_data);
+    model::train(m, opt, num_epochs, print_interval, std::move(x_data), y_data, val_x_data, val_y_data);
 }
 
 template <class M>

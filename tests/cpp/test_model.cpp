@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "model/model.h"
+#include "model/train.h"
 #include "support.h"
 
 using wexo::test_support::bits;
@@ -91,8 +92,48 @@ TEST(Forward, StoredFirstLayerBatchGivesTheSameOutputs) {
     Matrix copied, reused;
     model::forward(m, x, true, copied);
     const LinearModel after_first = m;
-    model::forward(m, x, true, reused, true);
+    model::forward_stored(m, true, reused);
     EXPECT_EQ(copied, reused);
     EXPECT_EQ(m, after_first);  // every stored array is what a copying pass leaves
-    EXPECT_THROW(model::forward(m, matrix(1, 2, {0, 0}), true, reused, true), Abort);  // not the stored batch
+    m.layers.front().layer_type = "";
+    EXPECT_THROW(model::forward_stored(m, true, reused), Abort);  // an inert first layer holds no batch
+}
+
+// Training hands its batch to the first layer; a validation pass between epochs stores val_x there, and the next
+// epoch must still train on x. Validation changes no parameter, so both runs end with the same ones.
+TEST(Train, ValidationBetweenEpochsLeavesTheTrainingBatchIntact) {
+    const auto build = [] {
+        LinearModel m;
+        m.output_type = "linear";
+        m.layers = {dense(matrix(2, 3, {0.5f, -1, 0.25f, 2, 0.75f, -0.5f}), {0.1f, 0, -0.2f}),
+                    dense(matrix(3, 1, {1, -2, 0.5f}), {0})};
+        m.layers[0].activation_type = "relu";
+        return m;
+    };
+    const Matrix x = matrix(4, 2, {1, 2, -1, 0.5f, 3, -2, 0.25f, 1});
+    const Vector y = {1, -1, 2, 0.5f};
+    const Matrix val_x = matrix(2, 2, {-3, 4, 5, -6});
+    const Vector val_y = {0, 1};
+    for (const std::string_view first_type : {"dense", "dropout"}) {
+        LinearModel plain = build(), validated = build();
+        if (first_type == "dropout") {  // keep everything: the masks are all ones and draw the same way
+            for (LinearModel* m : {&plain, &validated}) {
+                Layer drop;
+                drop.layer_type = "dropout";
+                drop.dropout_rate = 1.0f;  // keep probability
+                m->layers.insert(m->layers.begin(), drop);
+            }
+        }
+        DynamicOptimizer a, b;
+        a.opt_type = b.opt_type = "sgd";
+        a.learning_rate = b.learning_rate = a.current_learning_rate = b.current_learning_rate = 0.1f;
+        model::train(plain, a, 5, 0, x, y, Matrix{}, Vector{});  // interval 0: no lines
+        model::train(validated, b, 5, 0, x, y, val_x, val_y);
+        for (std::size_t i = 0; i < plain.layers.size(); ++i) {
+            EXPECT_EQ(bits(plain.layers[i].weights.values), bits(validated.layers[i].weights.values)) << first_type;
+            EXPECT_EQ(bits(plain.layers[i].biases), bits(validated.layers[i].biases)) << first_type;
+        }
+        EXPECT_EQ(plain.layers.front().inputs, x);          // the last pass saw the training batch
+        EXPECT_EQ(validated.layers.front().inputs, val_x);  // ... and here the validation batch
+    }
 }

@@ -1,0 +1,48 @@
+"""Thread control: OPENBLAS_NUM_THREADS=1 means no thread besides the caller's, and training leaves OpenBLAS's own
+thread setting as it found it."""
+import os
+
+import pytest
+
+# Trains a network whose first product (4096 x 512 x 256 multiply-adds) is large enough for OpenBLAS's threads,
+# with a validation pass and an evaluation, then prints the process's thread count and OpenBLAS's setting.
+CODE = """
+import ctypes, os
+import numpy as np
+import scipy_openblas32
+import wexo
+
+blas = ctypes.CDLL(os.path.join(scipy_openblas32.get_lib_dir(), "libscipy_openblas.so"))
+before = blas.scipy_openblas_get_num_threads()
+tasks = len(os.listdir("/proc/self/task"))  # NumPy's own BLAS may have workers too
+rng = np.random.default_rng(0)
+x = rng.standard_normal((4096, 512), dtype=np.float32)
+y = rng.integers(0, 4, 4096).astype(np.int32)
+m = wexo.create_categorical_model("softmax", "")
+m = wexo.add_categorical_model_layer(m, 512, 256, "dense", "relu")
+m = wexo.add_categorical_model_layer(m, 256, 4, "dense")
+wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.001, 0.0), 2, 1, x, y, x[:100], y[:100])
+print(tasks, len(os.listdir("/proc/self/task")), before, blas.scipy_openblas_get_num_threads())
+"""
+
+
+def last_line(result):
+    assert result.returncode == 0, result.stderr
+    return [int(v) for v in result.stdout.strip().splitlines()[-1].split()]
+
+
+def test_one_blas_thread_means_no_extra_thread(run_python):
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    _, threads, before, after = last_line(run_python(CODE, env))
+    assert (threads, before, after) == (1, 1, 1)
+
+
+@pytest.mark.parametrize("setting", [None, "2"])
+def test_training_restores_the_blas_thread_setting(run_python, setting):
+    env = dict(os.environ)
+    env.pop("OPENBLAS_NUM_THREADS", None)
+    if setting is not None:
+        env["OPENBLAS_NUM_THREADS"] = setting
+    tasks, threads, before, after = last_line(run_python(CODE, env))
+    assert after == before  # the small products ran with one thread, and the setting came back
+    assert threads == tasks  # OpenBLAS starts its workers when it loads; training adds none
