@@ -4,13 +4,11 @@ Uses scikit-learn's handwritten digits when scikit-learn is installed (pip insta
 generated three-arm spiral.
 """
 import argparse
-import os
-import tempfile
 
 import numpy as np
 
 import wexo
-from curves import draw_curve, run_captured
+from curves import add_common_options, check_options, model_file, require_written, run_captured, train_and_plot
 
 
 def spiral(n_per_class=100, classes=3, seed=0):
@@ -53,14 +51,16 @@ def main():
     ap.add_argument("--optimizer", choices=["adam", "tf_adam", "sgd"], default="adam")
     ap.add_argument("--learning-rate", type=float, default=0.01)
     ap.add_argument("--decay", type=float, default=1e-4)
-    ap.add_argument("--reports", type=int, default=10, help="number of progress reports (print_freq)")
-    ap.add_argument("--model-file", default=None, help="where to keep the best parameters (default: a temp file)")
-    ap.add_argument("--plot", metavar="PNG", help="draw the training curve to this file (needs matplotlib)")
+    add_common_options(ap)
     args = ap.parse_args()
+    check_options(ap, args)
+    with model_file(args.model_file) as path:
+        run(args, path)
 
+
+def run(args, path):
     x, y, val_x, val_y = split(*dataset(args.data))
     n_classes = int(y.max()) + 1
-    path = args.model_file or os.path.join(tempfile.mkdtemp(), "best.json")
 
     model = wexo.create_categorical_model("softmax", path)
     # every add_* call returns a new model: keep the result
@@ -71,13 +71,14 @@ def main():
     opt = wexo.create_optimizer(args.optimizer, args.learning_rate, args.decay)
 
     print(f"training on {len(y)} samples of {args.data} ({x.shape[1]} features, {n_classes} classes)", flush=True)
+    train = lambda: wexo.train_categorical_model(model, opt, args.epochs, args.reports,  # noqa: E731
+                                                 x, y, val_x, val_y)
     if args.plot:
-        lines = run_captured(lambda: wexo.train_categorical_model(model, opt, args.epochs, args.reports,
-                                                                   x, y, val_x, val_y))
-        draw_curve(lines, args.plot)
+        train_and_plot(train, args.plot)
     else:
-        wexo.train_categorical_model(model, opt, args.epochs, args.reports, x, y, val_x, val_y)
+        train()
 
+    require_written(path)
     best = wexo.load_categorical_model(path)
     print(f"best parameters loaded from {path}; evaluating on {len(val_y)} held-out samples", flush=True)
     summary = run_captured(lambda: wexo.evaluate_categorical_model(best, val_x, val_y), echo=False)

@@ -1,12 +1,10 @@
 """Fit a noisy sine with a small regression network, keep the best parameters, load them and evaluate."""
 import argparse
-import os
-import tempfile
 
 import numpy as np
 
 import wexo
-from curves import draw_curve, run_captured
+from curves import add_common_options, check_options, model_file, require_written, run_captured, train_and_plot
 
 
 def noisy_sine(n, seed):
@@ -24,14 +22,16 @@ def main():
     ap.add_argument("--optimizer", choices=["adam", "tf_adam", "sgd"], default="adam")
     ap.add_argument("--learning-rate", type=float, default=0.005)
     ap.add_argument("--decay", type=float, default=1e-3)
-    ap.add_argument("--reports", type=int, default=10, help="number of progress reports (print_freq)")
-    ap.add_argument("--model-file", default=None, help="where to keep the best parameters (default: a temp file)")
-    ap.add_argument("--plot", metavar="PNG", help="draw the training curve to this file (needs matplotlib)")
+    add_common_options(ap)
     args = ap.parse_args()
+    check_options(ap, args)
+    with model_file(args.model_file) as path:
+        run(args, path)
 
+
+def run(args, path):
     x, y = noisy_sine(args.samples, 0)
     val_x, val_y = noisy_sine(args.samples // 5, 1)
-    path = args.model_file or os.path.join(tempfile.mkdtemp(), "best.json")
 
     model = wexo.create_linear_model("linear", path)
     model = wexo.add_linear_model_layer(model, 1, args.hidden, "dense", "relu")
@@ -41,10 +41,11 @@ def main():
 
     train = lambda: wexo.train_linear_model(model, opt, args.epochs, args.reports, x, y, val_x, val_y)  # noqa: E731
     if args.plot:
-        draw_curve(run_captured(train), args.plot)
+        train_and_plot(train, args.plot)
     else:
         train()
 
+    require_written(path)
     best = wexo.load_linear_model(path)
     report = run_captured(lambda: wexo.evaluate_linear_model(best, val_x, val_y), echo=False)
     print(report[-1])

@@ -16,16 +16,18 @@ fi
 VENV=${WEXO_VENV:-.venv}
 [ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
 PY="$VENV/bin/python"
-"$PY" -m pip install -q --disable-pip-version-check numpy scipy-openblas32 pytest hypothesis mypy
-"$PY" -m pip install -q --disable-pip-version-check .
+"$PY" -m pip install -q --disable-pip-version-check numpy scipy-openblas32 pytest hypothesis mypy \
+    "scikit-build-core>=0.10"
 
-GEN=()
-command -v ninja >/dev/null && GEN=(-G Ninja)
-cmake -S . -B build/tests "${GEN[@]}" -DWEXO_BUILD_TESTS=ON -DPython_EXECUTABLE="$(realpath -s "$PY")" >/dev/null
-cmake --build build/tests
+# One build gives both the installed module and the C++ tests in build/tests (`cmake --build build/tests` rebuilds
+# them); without build isolation both use this venv's NumPy and OpenBLAS. Isolated builds, as users get them, are
+# the fresh-venv install tests' job.
+"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation . \
+    -C build-dir=build/tests -C cmake.define.WEXO_BUILD_TESTS=ON
 build/tests/wexo_cpp_tests --gtest_brief=1
 
-# the fresh-venv install tests build wexo twice more; they are part of every full run
+# the fresh-venv install tests build wexo three times more (two CPython versions and the wheel); they are part
+# of every full run
 WEXO_INSTALL_TESTS=${WEXO_INSTALL_TESTS:-1} "$PY" -m pytest tests/python -q "$@"
 
 # The same suites under AddressSanitizer and UndefinedBehaviorSanitizer, then a bounded fuzz run of the
