@@ -37,6 +37,7 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
     std::uint32_t print_counter = 0;  // compared on its low 16 bits
     float best_loss = 0.0f;
     bool x_in_first_layer = false;  // nothing but a validation pass replaces the first layer's stored batch
+    model_file::WriteSession file_session({&x, &val_x});  // the stored batch's text is copied between files
     for (std::uint32_t e = 1; e <= num_epochs; ++e) {
         const auto epoch = static_cast<std::uint16_t>(e);
 
@@ -82,7 +83,7 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
 
         // The training loss before this update decides; the file gets the parameters after it.
         if (!m.save_best_params.empty() && best_loss > data_loss) {
-            model_file::write(m, m.save_best_params);
+            model_file::write(m, m.save_best_params, file_session);
             best_loss = data_loss;
         }
     }
