@@ -113,13 +113,11 @@ inline constexpr Pow10 kPow10[] = {
 constexpr int floor_log10_pow2(int q) { return (q * 315653) >> 20; }
 constexpr int floor_log10_three_quarters_pow2(int q) { return (q * 315653 - 131237) >> 20; }
 
-// floor(cp * 10^m * 2^q), with bit 0 set when that was not exact; cp < 2^27.
-inline std::uint32_t scaled_round_odd(std::uint64_t g, int shift, std::uint32_t cp) {
+// floor(g * cp * 2^-64) with bit 0 set when that was not exact, g being the 64-bit upper approximation of a
+// power of ten: it exceeds the true power by less than 1, so an exact product leaves a remainder below cp.
+inline std::uint32_t round_odd(std::uint64_t g, std::uint64_t cp) {
     const unsigned __int128 p = static_cast<unsigned __int128>(g) * cp;
-    const auto floor = static_cast<std::uint32_t>(p >> shift);
-    // g exceeds the true power by less than 1, so an exact product leaves a remainder below cp
-    const auto rest = static_cast<std::uint64_t>(p & ((static_cast<unsigned __int128>(1) << shift) - 1));
-    return floor | static_cast<std::uint32_t>(rest >= cp);
+    return static_cast<std::uint32_t>(p >> 64) | static_cast<std::uint32_t>(static_cast<std::uint64_t>(p) >= cp);
 }
 
 }  // namespace shortest_detail
@@ -140,35 +138,33 @@ inline Decimal shortest_f32(float v) {
     const bool asymmetric = fraction == 0 && biased > 1;
     const int k = asymmetric ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
     const Pow10 p = kPow10[-k - kMinPow10];
-    const int shift = -(q + p.r);  // 60 ... 64
+    // the product's top 64 bits are the integer part: the multipliers carry the rest of the scaling, 0 to 4
+    // bits (q + r is -60 to -64 over the float range)
+    const int h = 64 + q + p.r;
     const std::uint32_t out = c & 1;  // odd: the interval's ends do not read back to v
-    const std::uint32_t vb = scaled_round_odd(p.g, shift, 4 * c);
-    const std::uint32_t vbl = scaled_round_odd(p.g, shift, 4 * c - 2 + asymmetric);
-    const std::uint32_t vbr = scaled_round_odd(p.g, shift, 4 * c + 2);
+    const std::uint32_t vb = round_odd(p.g, std::uint64_t{4 * c} << h);
+    const std::uint32_t vbl = round_odd(p.g, std::uint64_t{4 * c - 2 + asymmetric} << h);
+    const std::uint32_t vbr = round_odd(p.g, std::uint64_t{4 * c + 2} << h);
     const std::uint32_t s = vb >> 2;  // floor(v * 10^-k)
-    int exponent = k;
-    std::uint32_t digits = 0;
-    // a multiple of ten inside the interval has the fewest digits
-    const std::uint32_t s10 = s / 10 * 10;
-    const std::uint32_t t10 = s10 + 10;
-    const bool s10_in = vbl + out <= 4 * s10;
-    const bool t10_in = 4 * t10 + out <= vbr;
-    if (s10_in != t10_in) {
-        digits = (s10_in ? s10 : t10) / 10;
-        exponent = k + 1;
-        while (digits % 10 == 0) {
-            digits /= 10;
-            ++exponent;
-        }
-        return {digits, exponent};
-    }
     const std::uint32_t t = s + 1;
+    // The choices depend on the data at random, so they are selections rather than branches.
+    // Both floor and ceiling read back: the nearer, ties to the even one.
+    const std::uint32_t mid = 4 * s + 2;
+    const std::uint32_t nearer = vb < mid || (vb == mid && (s & 1) == 0) ? s : t;
     const bool s_in = vbl + out <= 4 * s;
     const bool t_in = 4 * t + out <= vbr;
-    if (s_in != t_in) return {s_in ? s : t, k};
-    // both read back: the nearer, ties to the even one
-    const std::uint32_t mid = 4 * s + 2;
-    digits = vb < mid || (vb == mid && (s & 1) == 0) ? s : t;
+    const std::uint32_t one = s_in != t_in ? (s_in ? s : t) : nearer;
+    // A multiple of ten inside the interval (at most one: it is under ten wide) has fewer digits.
+    const std::uint32_t s10 = s / 10;
+    const bool s10_in = vbl + out <= 40 * s10;
+    const bool t10_in = 40 * (s10 + 1) + out <= vbr;
+    if (s10_in == t10_in) return {one, k};
+    std::uint32_t digits = s10_in ? s10 : s10 + 1;
+    int exponent = k + 1;
+    while (digits % 10 == 0) {
+        digits /= 10;
+        ++exponent;
+    }
     return {digits, exponent};
 }
 
