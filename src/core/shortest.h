@@ -158,9 +158,11 @@ inline Decimal shortest_f32(float v) {
     const std::uint32_t s10 = s / 10;
     const bool s10_in = vbl + out <= 40 * s10;
     const bool t10_in = 40 * (s10 + 1) + out <= vbr;
-    if (s10_in == t10_in) return {one, k};
-    std::uint32_t digits = s10_in ? s10 : s10 + 1;
-    int exponent = k + 1;
+    const bool shorter = s10_in != t10_in;
+    std::uint32_t digits = shorter ? s10 + t10_in : one;
+    int exponent = k + shorter;
+    // one has no trailing zero (it would be a multiple of ten inside the interval): this loops in a tenth of
+    // the shorter cases only
     while (digits % 10 == 0) {
         digits /= 10;
         ++exponent;
