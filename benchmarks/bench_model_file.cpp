@@ -7,14 +7,8 @@
 //
 // Prints one JSON object: best seconds of `repeat` runs, file bytes, and for reading the peak resident
 // memory against the size of the loaded record. `format` splits the writer's cost: the same numbers formatted
-// into memory only, and (where {fmt} is installed) the shortest-digits search alone.
+// into memory only, and the shortest-digits search alone.
 #include <sys/stat.h>
-
-#if __has_include(<fmt/format.h>)
-#define FMT_HEADER_ONLY
-#include <fmt/format.h>
-#define WEXO_BENCH_DIGITS 1
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +20,7 @@
 #include <vector>
 
 #include "core/check.h"
+#include "core/shortest.h"
 #include "core/text.h"
 #include "io/model_file.h"
 
@@ -131,18 +126,16 @@ int run(int argc, char** argv) {
             }
             best = std::min(best, seconds_since(start));
         }
-#ifdef WEXO_BENCH_DIGITS
         for (int i = 0; i < repeat; ++i) {
             const auto start = std::chrono::steady_clock::now();
             for (const float x : v) {
                 if (x == 0 || !std::isfinite(x)) continue;
-                const auto d = fmt::detail::dragonbox::to_decimal(std::fabs(x));
+                const wexo::text::Decimal d = wexo::text::shortest_f32(x);
                 check += d.significand + static_cast<unsigned>(d.exponent);
             }
             const double t = seconds_since(start);
             best_digits = best_digits < 0 ? t : std::min(best_digits, t);
         }
-#endif
         std::printf("{\"seconds\": %.6f, \"bytes\": %zu, \"digits_seconds\": %.6f, \"check\": %zu}\n", best, bytes,
                     best_digits, check);
         return 0;

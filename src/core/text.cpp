@@ -13,16 +13,7 @@
 #include <cstring>
 
 #include "core/check.h"
-
-// Dragonbox (from {fmt}) finds the same shortest digits as std::to_chars at about three times the speed,
-// which the model-file writer needs; without the header the standard library does the work.
-#if __has_include(<fmt/format.h>)
-#define FMT_HEADER_ONLY
-#include <fmt/format.h>
-#if FMT_VERSION >= 70000
-#define WEXO_HAVE_DRAGONBOX 1
-#endif
-#endif
+#include "core/shortest.h"
 
 namespace wexo::text {
 namespace {
@@ -80,7 +71,7 @@ struct Shortest {
     int exponent;
 };
 
-// |v| must be finite and non-zero.
+// The digits and exponent of a double's shortest form, from the standard library (messages only).
 Shortest shortest_from_chars(char* buf, char* end) {
     // buf holds "d[.ddd]e[+-]xx" from to_chars in scientific form
     Shortest s{0, 0};
@@ -101,14 +92,8 @@ Shortest shortest_from_chars(char* buf, char* end) {
 }
 
 Shortest shortest(float v) {
-#ifdef WEXO_HAVE_DRAGONBOX
-    const auto d = fmt::detail::dragonbox::to_decimal(v);
+    const Decimal d = shortest_f32(v);
     return {d.significand, d.exponent};
-#else
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    return shortest_from_chars(buf, r.ptr);
-#endif
 }
 
 Shortest shortest(double v) {
@@ -282,7 +267,7 @@ char* write_json_float(char* p, float v) {
     return p + 1;
 }
 
-// Flattened so that Dragonbox and the layout inline into one loop body: a tenth faster than the calls.
+// Flattened so that the digit search and the layout inline into one loop body: a tenth faster than the calls.
 [[gnu::flatten]] char* write_json_float_list(char* p, const float* v, std::size_t n) {
     if (n == 0) return p;
     for (std::size_t i = 0; i < n; ++i) {

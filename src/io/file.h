@@ -49,6 +49,8 @@ public:
     void write(const char* p, std::size_t n);
     // Closes the file and moves it over the target; the new content is in place only after this returns.
     void commit();
+    // The descriptor being written (-1 after commit): its position is the end of what write() handed on.
+    int fd() const { return fd_; }
 
 private:
     [[noreturn]] void fail_write(int err) const;

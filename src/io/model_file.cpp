@@ -1,12 +1,20 @@
 // Model files: one field list per record drives both the exact writer and the strict reader.
 #include "io/model_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <type_traits>
+#include <utility>
 
+#include "core/check.h"
 #include "io/file.h"
 #include "io/json.h"
 
@@ -66,12 +74,93 @@ void for_each_field(T& record, F&& f) {
 
 // ---- writing
 
-void write_value(json::Writer& w, const std::string& s) { w.string(s); }
-void write_value(json::Writer& w, std::uint64_t v) { w.u64(v); }
-void write_value(json::Writer& w, float v) { w.f32(v); }
+// The file writer's share of a session: what this write may copy and where it puts each constant matrix.
+struct Reuse {
+    WriteSession& session;
+    file::Replacement& out;
+    const std::string& path;
+    bool copy;                                 // the previous file passed its checks
+    std::vector<WriteSession::Range> ranges;  // in the file being written
+    std::uint64_t copied = 0;
+};
 
-// {"v":1,"dim":[...],"data":[...]} for a matrix or a vector
-void write_array(json::Writer& w, std::initializer_list<std::uint64_t> dim, const Vector& data) {
+// The previous file changed or ended early under a copy: the write starts again, formatting everything.
+struct CopyFailed {};
+
+struct Emit {
+    json::Writer& w;
+    Reuse* reuse = nullptr;  // null for text in memory
+};
+
+void write_value(Emit& e, const std::string& s) { e.w.string(s); }
+void write_value(Emit& e, std::uint64_t v) { e.w.u64(v); }
+void write_value(Emit& e, float v) { e.w.f32(v); }
+
+[[noreturn]] void fail_write(const std::string& path, int err) {
+    fail("cannot write " + std::string(kLabel) + " '" + path + "': " + file::os_error_text(err));
+}
+
+WriteSession::Stamp stamp_of(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+            st.st_ctim.tv_nsec};
+}
+
+bool previous_unchanged(const WriteSession& s) {
+    struct stat st;
+    return s.previous_fd >= 0 && ::fstat(s.previous_fd, &st) == 0 && S_ISREG(st.st_mode) &&
+           stamp_of(st) == s.previous;
+}
+
+std::uint64_t position(const Reuse& r) {
+    const off_t at = ::lseek(r.out.fd(), 0, SEEK_CUR);
+    if (at < 0) fail_write(r.path, errno);
+    return static_cast<std::uint64_t>(at);
+}
+
+// length bytes at offset of the previous file appended to the output: in the kernel where the file systems
+// allow it, else through a buffer. A short source (the file shrank) throws CopyFailed; output errors abort.
+void copy_previous(Reuse& r, std::uint64_t offset, std::uint64_t length) {
+    const int from = r.session.previous_fd;
+    const int to = r.out.fd();
+    auto off = static_cast<off_t>(offset);
+    while (length > 0) {
+        const ssize_t n = ::copy_file_range(from, &off, to, nullptr, std::min<std::uint64_t>(length, 1 << 30), 0);
+        if (n > 0) {
+            length -= static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n == 0) throw CopyFailed{};
+        if (errno == EINTR) continue;
+        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EIO) fail_write(r.path, errno);
+        break;  // not supported between these files: the buffered copy below
+    }
+    std::vector<char> buf(length > 0 ? json::kChunk : 0);
+    while (length > 0) {
+        const ssize_t n = ::pread(from, buf.data(), std::min<std::uint64_t>(length, buf.size()), off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw CopyFailed{};
+        r.out.write(buf.data(), static_cast<std::size_t>(n));
+        off += n;
+        length -= static_cast<std::uint64_t>(n);
+    }
+}
+
+// Index of the constant matrix whose shape and bits m has, or -1.
+long constant_match(const WriteSession& s, const Matrix& m) {
+    for (std::size_t i = 0; i < s.constant.size(); ++i) {
+        const WriteSession::Constant& c = s.constant[i];
+        if (c.n_rows == m.n_rows && c.n_cols == m.n_cols && !m.values.empty() &&
+            std::memcmp(c.values, m.values.data(), m.values.size() * sizeof(float)) == 0)
+            return static_cast<long>(i);
+    }
+    return -1;
+}
+
+// {"v":1,"dim":[...],"data":[...]} for a matrix or a vector; `constant`: the index of the session's constant
+// matrix that the numbers equal, or -1.
+void write_array(Emit& e, std::initializer_list<std::uint64_t> dim, const Vector& data, long constant = -1) {
+    json::Writer& w = e.w;
     w.raw("{\"v\":1,\"dim\":[");
     bool first = true;
     for (const std::uint64_t d : dim) {
@@ -80,36 +169,56 @@ void write_array(json::Writer& w, std::initializer_list<std::uint64_t> dim, cons
         first = false;
     }
     w.raw("],\"data\":[");
-    w.f32_list(data.data(), data.size());
+    if (constant < 0 || e.reuse == nullptr) {
+        w.f32_list(data.data(), data.size());
+    } else {
+        Reuse& r = *e.reuse;
+        w.finish();  // hands the buffer on, so that the file position is the numbers' offset
+        const std::uint64_t start = position(r);
+        const auto index = static_cast<std::size_t>(constant);
+        const auto before = std::find_if(r.session.ranges.begin(), r.session.ranges.end(),
+                                         [&](const WriteSession::Range& g) { return g.matrix == index; });
+        if (r.copy && before != r.session.ranges.end()) {
+            copy_previous(r, before->offset, before->length);
+            r.copied += before->length;
+        } else {
+            w.f32_list(data.data(), data.size());
+            w.finish();
+        }
+        r.ranges.push_back({index, start, position(r) - start});
+    }
     w.raw("]}");
 }
 
-void write_value(json::Writer& w, const Matrix& m) { write_array(w, {m.n_rows, m.n_cols}, m.values); }
-void write_value(json::Writer& w, const Vector& v) { write_array(w, {v.size()}, v); }
+void write_value(Emit& e, const Matrix& m) {
+    const long constant = e.reuse ? constant_match(e.reuse->session, m) : -1;
+    write_array(e, {m.n_rows, m.n_cols}, m.values, constant);
+}
+void write_value(Emit& e, const Vector& v) { write_array(e, {v.size()}, v); }
 
 template <class Record>
-void write_record(json::Writer& w, const Record& r);
+void write_record(Emit& e, const Record& r);
 
-void write_value(json::Writer& w, const std::vector<Layer>& layers) {
-    w.raw("[");
+void write_value(Emit& e, const std::vector<Layer>& layers) {
+    e.w.raw("[");
     for (std::size_t i = 0; i < layers.size(); ++i) {
-        if (i > 0) w.raw(",");
-        write_record(w, layers[i]);
+        if (i > 0) e.w.raw(",");
+        write_record(e, layers[i]);
     }
-    w.raw("]");
+    e.w.raw("]");
 }
 
 template <class Record>
-void write_record(json::Writer& w, const Record& r) {
+void write_record(Emit& e, const Record& r) {
     bool first = true;
     for_each_field(r, [&](std::string_view key, const auto& field) {
-        w.raw(first ? "{\"" : ",\"");
-        w.raw(key);
-        w.raw("\":");
-        write_value(w, field);
+        e.w.raw(first ? "{\"" : ",\"");
+        e.w.raw(key);
+        e.w.raw("\":");
+        write_value(e, field);
         first = false;
     });
-    w.raw("}");
+    e.w.raw("}");
 }
 
 template <class Model>
@@ -117,17 +226,72 @@ void write_file(const Model& m, const std::string& path) {
     file::Replacement out(path, kLabel);
     {
         json::Writer w(out);
-        write_record(w, m);
+        Emit e{w};
+        write_record(e, m);
         w.finish();
     }
     out.commit();
+}
+
+// Keeps a read-only descriptor on the file just written, when the path still names it, for the next write.
+void remember_written(WriteSession& s, const std::string& path, const struct stat& written,
+                      std::vector<WriteSession::Range> ranges) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || st.st_dev != written.st_dev || st.st_ino != written.st_ino ||
+        st.st_size != written.st_size) {
+        ::close(fd);
+        return;
+    }
+    s.previous_fd = fd;
+    s.previous = stamp_of(st);
+    s.ranges = std::move(ranges);
+}
+
+template <class Model>
+void write_file(const Model& m, const std::string& path, WriteSession& session) {
+    session.reused_bytes = 0;
+    file::Replacement out(path, kLabel);
+    struct stat st;
+    if (::fstat(out.fd(), &st) != 0) fail_write(path, errno);
+    // Only a fresh regular file can be started again, and the previous file must not be the one being written.
+    const bool regular = S_ISREG(st.st_mode);
+    bool copy = regular && previous_unchanged(session) &&
+                !(session.previous.dev == static_cast<std::uint64_t>(st.st_dev) &&
+                  session.previous.ino == static_cast<std::uint64_t>(st.st_ino));
+    std::vector<WriteSession::Range> ranges;
+    for (;;) {
+        Reuse reuse{session, out, path, copy, {}};
+        try {
+            json::Writer w(out);
+            Emit e{w, regular ? &reuse : nullptr};
+            write_record(e, m);
+            w.finish();
+            // a change during the copies (a write keeps the size but moves the times) means start again
+            if (reuse.copied > 0 && !previous_unchanged(session)) throw CopyFailed{};
+        } catch (const CopyFailed&) {
+            copy = false;
+            if (::ftruncate(out.fd(), 0) != 0 || ::lseek(out.fd(), 0, SEEK_SET) != 0) fail_write(path, errno);
+            continue;
+        }
+        session.reused_bytes = reuse.copied;
+        ranges = std::move(reuse.ranges);
+        break;
+    }
+    if (regular && ::fstat(out.fd(), &st) != 0) fail_write(path, errno);
+    if (session.previous_fd >= 0) ::close(std::exchange(session.previous_fd, -1));
+    session.ranges.clear();
+    out.commit();
+    if (regular) remember_written(session, path, st, std::move(ranges));
 }
 
 template <class Model>
 std::string to_text(const Model& m) {
     std::string out;
     json::Writer w(out);
-    write_record(w, m);
+    Emit e{w};
+    write_record(e, m);
     w.finish();
     return out;
 }
@@ -317,6 +481,18 @@ Model parse_text(std::string_view text, std::size_t chunk) {
 
 void write(const LinearModel& model, const std::string& path) { write_file(model, path); }
 void write(const CategoricalModel& model, const std::string& path) { write_file(model, path); }
+void write(const LinearModel& model, const std::string& path, WriteSession& session) {
+    write_file(model, path, session);
+}
+void write(const CategoricalModel& model, const std::string& path, WriteSession& session) {
+    write_file(model, path, session);
+}
+
+WriteSession::WriteSession(std::vector<Constant> constant_matrices) : constant(std::move(constant_matrices)) {}
+
+WriteSession::~WriteSession() {
+    if (previous_fd >= 0) ::close(previous_fd);
+}
 
 std::string to_json(const LinearModel& model) { return to_text(model); }
 std::string to_json(const CategoricalModel& model) { return to_text(model); }

@@ -46,6 +46,8 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
     bool parked = false;  // x is in w.parked, and the first layer holds the last validation batch
     std::uint32_t print_counter = 0;  // compared on its low 16 bits
     float best_loss = 0.0f;
+    // The batch's buffer stays put while it moves between the first layer and w.parked.
+    model_file::WriteSession file_session({stored ? m.layers.front().inputs : x, val_x});
     for (std::uint32_t e = 1; e <= num_epochs; ++e) {
         const auto epoch = static_cast<std::uint16_t>(e);
 
@@ -101,7 +103,7 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
 
         // The training loss before this update decides; the file gets the parameters after it.
         if (!m.save_best_params.empty() && best_loss > data_loss) {
-            model_file::write(m, m.save_best_params);
+            model_file::write(m, m.save_best_params, file_session);
             best_loss = data_loss;
         }
     }

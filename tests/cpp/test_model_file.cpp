@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@
 
 #include "core/check.h"
 #include "io/file.h"
+#include "io/json.h"
 #include "io/model_file.h"
 #include "support.h"
 
@@ -551,4 +553,105 @@ TEST(ModelFileReader, JsonTestSuiteCasesAsUnknownValues) {
         ++n_checked;
     }
     EXPECT_EQ(n_checked, static_cast<int>(names.size()));
+}
+
+// ---- writes of one training call
+
+namespace {
+
+// A categorical model whose first layer stores x, with numbers of every layout (and a NaN, written as null).
+CategoricalModel model_storing(const Matrix& x) {
+    CategoricalModel m = rich_model<CategoricalModel>();
+    m.layers[0].inputs = x;
+    return m;
+}
+
+Matrix odd_numbers(std::size_t rows, std::size_t cols) {
+    std::mt19937 gen(7);
+    wexo::Vector v(rows * cols);
+    for (float& f : v) f = std::bit_cast<float>(static_cast<std::uint32_t>(gen()));
+    v[0] = kNaN;
+    v[1] = -0.0f;
+    v[2] = 1e-45f;
+    return matrix(rows, cols, v);
+}
+
+}  // namespace
+
+TEST(ModelFileSession, ConstantBatchIsCopiedFromThePreviousFileWithTheSameBytes) {
+    TempDir dir;
+    const Matrix x = odd_numbers(300, 40);
+    const Matrix none;
+    mf::WriteSession session({none, x});
+    CategoricalModel m = model_storing(x);
+    mf::write(m, dir / "m.json", session);
+    EXPECT_EQ(session.reused_bytes, 0u);  // nothing to copy from yet
+    EXPECT_EQ(slurp(dir / "m.json"), mf::to_json(m));
+    std::string x_text;
+    {
+        wexo::json::Writer w(x_text);
+        w.f32_list(x.values.data(), x.values.size());
+        w.finish();
+    }
+    for (int i = 0; i < 3; ++i) {
+        m.layers[0].weights.values[0] += 1.0f;  // what training changes between writes
+        mf::write(m, dir / "m.json", session);
+        EXPECT_EQ(session.reused_bytes, x_text.size());
+        EXPECT_EQ(slurp(dir / "m.json"), mf::to_json(m));
+    }
+    // a stored batch that differs from x by one bit is formatted
+    m.layers[0].inputs.values[5] = std::nextafter(m.layers[0].inputs.values[5], 0.0f);
+    mf::write(m, dir / "m.json", session);
+    EXPECT_EQ(session.reused_bytes, 0u);
+    EXPECT_EQ(slurp(dir / "m.json"), mf::to_json(m));
+    EXPECT_EQ(dir.entries(), std::set<std::string>{"m.json"});
+}
+
+// Whatever happened to the previous file after it was written, the new one has exactly the model's bytes: a
+// changed file is not copied from, and a file replaced by someone else leaves the written one readable.
+TEST(ModelFileSession, PreviousFileChangedOrReplacedStillGivesTheExactBytes) {
+    TempDir dir;
+    const Matrix x = odd_numbers(100, 30);
+    mf::WriteSession session({x});
+    CategoricalModel m = model_storing(x);
+    const std::string path = dir / "m.json";
+    const auto rewrite = [&] {
+        m.layers[0].biases[0] += 1.0f;
+        mf::write(m, path, session);
+        return slurp(path) == mf::to_json(m);
+    };
+    mf::write(m, path, session);
+    // the same size, one digit of x changed in place
+    const std::string text = slurp(path);
+    const std::size_t at = text.find("\"inputs\"") + 40;
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const char digit = text[at] == '1' ? '2' : '1';
+    ASSERT_EQ(::pwrite(fd, &digit, 1, static_cast<off_t>(at)), 1);
+    ::close(fd);
+    EXPECT_TRUE(rewrite());
+    EXPECT_EQ(session.reused_bytes, 0u);
+    // shortened
+    ASSERT_EQ(::truncate(path.c_str(), 100), 0);
+    EXPECT_TRUE(rewrite());
+    EXPECT_EQ(session.reused_bytes, 0u);
+    // another file of the same size renamed over it (which changes the written file's link count)
+    EXPECT_TRUE(rewrite());
+    EXPECT_GT(session.reused_bytes, 0u);
+    put(dir / "other", slurp(path));
+    ASSERT_EQ(::rename((dir / "other").c_str(), path.c_str()), 0);
+    EXPECT_TRUE(rewrite());
+    EXPECT_TRUE(rewrite());
+    EXPECT_GT(session.reused_bytes, 0u);
+    EXPECT_EQ(dir.entries(), std::set<std::string>{"m.json"});
+}
+
+TEST(ModelFileSession, DeviceIsWrittenInPlaceWithoutCopying) {
+    const Matrix x = odd_numbers(10, 10);
+    mf::WriteSession session({x});
+    const CategoricalModel m = model_storing(x);
+    for (int i = 0; i < 2; ++i) {
+        mf::write(m, "/dev/null", session);
+        EXPECT_EQ(session.reused_bytes, 0u);
+    }
 }

@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "core/shortest.h"
 #include "core/text.h"
 
 namespace text = wexo::text;
@@ -104,6 +105,43 @@ TEST(JsonFloat, RandomBitPatternsReadBackExactly) {
         while (!got_digits.empty() && got_digits.back() == '0') got_digits.pop_back();
         got_digits.erase(0, got_digits.find_first_not_of('0'));
         ASSERT_EQ(got_digits, ref_digits) << std::string(buf, end);
+    }
+}
+
+// The scaling exponents come from multiply-and-shift forms of log10; every exponent a float can have must get
+// the exact floor (checked in long double, far from any integer here except at q = 0).
+TEST(ShortestDigits, ScalingExponentsAreExactOverTheFloatRange) {
+    namespace sd = text::shortest_detail;
+    for (int q = -149; q <= 104; ++q) {
+        const long double l = q * std::log10(2.0L);
+        EXPECT_EQ(sd::floor_log10_pow2(q), static_cast<int>(std::floor(l))) << q;
+        EXPECT_EQ(sd::floor_log10_three_quarters_pow2(q), static_cast<int>(std::floor(l + std::log10(0.75L)))) << q;
+        const int m = -sd::floor_log10_three_quarters_pow2(q);
+        ASSERT_GE(m - sd::kMinPow10, 0);
+        ASSERT_LT(m - sd::kMinPow10, static_cast<int>(std::size(sd::kPow10)));
+    }
+}
+
+// Powers of two (the lower neighbour twice as near), their neighbours, and the ends of the range, where an
+// interval-scaling search goes wrong first; the same digits as std::to_chars.
+TEST(ShortestDigits, PowersOfTwoAndRangeEndsMatchTheStandardLibrary) {
+    std::vector<std::uint32_t> patterns = {0x00000001, 0x00000002, 0x007FFFFF, 0x00800000, 0x7F7FFFFF, 0x3F800000};
+    for (std::uint32_t e = 0; e < 255; ++e)
+        for (const std::uint32_t f : {0u, 1u, 2u, 0x7FFFFEu, 0x7FFFFFu}) patterns.push_back(e << 23 | f);
+    for (const std::uint32_t b : patterns) {
+        const float v = from_bits(b);
+        if (v == 0) continue;
+        char ref[64];
+        const auto r = std::to_chars(ref, ref + sizeof ref, v, std::chars_format::scientific);
+        const std::string s(ref, r.ptr);
+        const std::size_t e_at = s.find('e');
+        std::string digits;
+        for (std::size_t i = 0; i < e_at; ++i)
+            if (s[i] != '.') digits += s[i];
+        const int exponent = std::stoi(s.substr(e_at + 1)) - static_cast<int>(digits.size() - 1);
+        const text::Decimal d = text::shortest_f32(v);
+        EXPECT_EQ(std::to_string(d.significand), digits) << s;
+        EXPECT_EQ(d.exponent, exponent) << s;
     }
 }
 

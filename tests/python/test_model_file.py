@@ -339,3 +339,25 @@ def test_without_unnamed_files_a_named_temporary_file_replaces_the_target(tmp_pa
     names = set(os.listdir(work)) - {"best.json"}
     assert all(n.startswith(".best.json.tmp") for n in names), names
     assert wexo.load_linear_model(str(path)).__class__.__name__ == "LinearModel"
+
+
+@pytest.mark.parametrize("validate", [False, True])
+def test_every_write_of_a_training_call_stores_the_batch_exactly(tmp_path, capfd, validate):
+    # Later writes of a call copy the stored batch's text from the file written before: after several writes
+    # the batch (x, or val_x once a validation pass has run) must still read back bit for bit.
+    rng = np.random.default_rng(3)
+    x = (rng.standard_normal((64, 5)) * 10.0 ** rng.integers(-9, 2, (64, 5))).astype(f32)
+    x[0, :3] = [0.0, -0.0, 1e-45]
+    y = np.argmax(x[:, :3], axis=1).astype(i32)
+    val_x = x[::-1].copy() if validate else np.zeros((0, 0), f32)
+    val_y = y[::-1].copy() if validate else np.zeros(0, i32)
+    path = tmp_path / "best.json"
+    m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", str(path)), 5, 3, "dense")
+    wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.05, 0.0), 6, 6, x, y, val_x, val_y)
+    losses = [float(line.split("loss: ")[1].split()[0]) for line in capfd.readouterr().out.splitlines()
+              if line.startswith("epoch:")]
+    assert len(losses) == 6 and all(a > b for a, b in zip(losses, losses[1:]))  # written at epochs 2 to 6
+    stored = json.loads(path.read_text())["layers"][0]["inputs"]
+    assert stored["dim"] == [64, 5]
+    assert np.array(stored["data"], f32).tobytes() == (val_x if validate else x).tobytes()
+    assert sorted(os.listdir(tmp_path)) == ["best.json"]

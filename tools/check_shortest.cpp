@@ -1,0 +1,154 @@
+// Checks the float32 shortest-digits search and the model-file number layout over all 2^32 bit patterns:
+// the digits and exponent must equal std::to_chars's shortest form, and the layout must read back through the
+// model-file reader to the same bits (non-finite values are written as null). Usage: check_shortest [threads]
+// [first last] (a bit-pattern range, inclusive, for quick runs); exits 1 on any mismatch.
+#include <bit>
+#include <charconv>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/check.h"
+#include "core/shortest.h"
+#include "core/text.h"
+#include "io/json.h"
+
+namespace {
+
+constexpr std::uint64_t kBlock = 1 << 14;  // numbers per read-back document
+constexpr int kMaxReported = 8;             // mismatches printed per thread
+
+struct Tally {
+    std::uint64_t checked = 0;
+    std::uint64_t digit_mismatches = 0;
+    std::uint64_t layout_mismatches = 0;
+    std::vector<std::uint32_t> reported;
+};
+
+// significand and exponent of to_chars's scientific shortest form "d[.ddd]e[+-]xx"
+wexo::text::Decimal reference(float v) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::uint64_t sig = 0;
+    int n_frac = 0;
+    const char* p = buf;
+    if (*p == '-') ++p;
+    const char* first = p;
+    for (; p < r.ptr && *p != 'e'; ++p) {
+        if (*p == '.') continue;
+        sig = sig * 10 + static_cast<unsigned>(*p - '0');
+        if (p > first + 1) ++n_frac;
+    }
+    ++p;
+    const bool negative = *p == '-';
+    int e = 0;
+    for (++p; p < r.ptr; ++p) e = e * 10 + (*p - '0');
+    return {static_cast<std::uint32_t>(sig), (negative ? -e : e) - n_frac};
+}
+
+void note(Tally& t, std::uint32_t bits) {
+    if (t.reported.size() < kMaxReported) t.reported.push_back(bits);
+}
+
+// Bit patterns [first, last], inclusive.
+void check_range(std::uint64_t first, std::uint64_t last, Tally& t) {
+    std::string doc;
+    std::vector<float> expected;
+    wexo::Vector got;
+    for (std::uint64_t start = first; start <= last; start += kBlock) {
+        const std::uint64_t end = std::min(last + 1, start + kBlock);
+        doc.assign(1, '[');
+        expected.clear();
+        for (std::uint64_t b = start; b < end; ++b) {
+            const auto bits = static_cast<std::uint32_t>(b);
+            const float v = std::bit_cast<float>(bits);
+            if (std::isfinite(v) && v != 0) {
+                const wexo::text::Decimal ours = wexo::text::shortest_f32(v);
+                const wexo::text::Decimal theirs = reference(v);
+                if (ours.significand != theirs.significand || ours.exponent != theirs.exponent) {
+                    ++t.digit_mismatches;
+                    note(t, bits);
+                }
+            }
+            char num[wexo::text::kMaxJsonFloat];
+            char* e = wexo::text::write_json_float(num, v);
+            const std::string_view text(num, static_cast<std::size_t>(e - num));
+            if (!std::isfinite(v)) {
+                if (text != "null") {
+                    ++t.layout_mismatches;
+                    note(t, bits);
+                }
+                continue;
+            }
+            if (expected.size() > 0) doc.push_back(',');
+            doc.append(text);
+            expected.push_back(v);
+        }
+        doc.push_back(']');
+        t.checked += end - start;
+        wexo::json::Reader r(doc);
+        r.read_f32_array(got, expected.size());
+        r.finish();
+        if (got.size() != expected.size()) {
+            t.layout_mismatches += expected.size();
+            note(t, static_cast<std::uint32_t>(start));
+            continue;
+        }
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            if (std::bit_cast<std::uint32_t>(got[i]) != std::bit_cast<std::uint32_t>(expected[i])) {
+                ++t.layout_mismatches;
+                note(t, std::bit_cast<std::uint32_t>(expected[i]));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const unsigned n_threads = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 2;
+    const std::uint64_t first = argc > 3 ? std::strtoull(argv[2], nullptr, 0) : 0;
+    const std::uint64_t last = argc > 3 ? std::strtoull(argv[3], nullptr, 0) : UINT32_MAX;
+    if (n_threads == 0 || n_threads > 256 || first > last || last > UINT32_MAX) {
+        std::fprintf(stderr, "usage: check_shortest [threads] [first last]\n");
+        return 2;
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<Tally> tallies(n_threads);
+    std::vector<std::thread> threads;
+    const std::uint64_t total = last - first + 1;
+    for (unsigned i = 0; i < n_threads; ++i) {
+        const std::uint64_t a = first + total * i / n_threads;
+        const std::uint64_t b = first + total * (i + 1) / n_threads;
+        if (a == b) continue;
+        threads.emplace_back([a, b, &tally = tallies[i]] {
+            try {
+                check_range(a, b - 1, tally);
+            } catch (const wexo::Abort& e) {
+                std::fprintf(stderr, "reader failed: %s\n", e.what());
+                ++tally.layout_mismatches;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    Tally all;
+    for (const Tally& t : tallies) {
+        all.checked += t.checked;
+        all.digit_mismatches += t.digit_mismatches;
+        all.layout_mismatches += t.layout_mismatches;
+        for (const std::uint32_t b : t.reported) std::printf("mismatch: bit pattern 0x%08" PRIx32 "\n", b);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("checked %" PRIu64 " bit patterns on %u threads in %.1f s: %" PRIu64 " digit mismatches, %" PRIu64
+                " layout read-back mismatches\n",
+                all.checked, n_threads, seconds, all.digit_mismatches, all.layout_mismatches);
+    return all.digit_mismatches + all.layout_mismatches == 0 && all.checked == total ? 0 : 1;
+}
