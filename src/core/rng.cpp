@@ -169,7 +169,7 @@ bool read_urandom(unsigned char* p, std::size_t n) {
         const ssize_t got = ::read(fd, p, n);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
-            const int saved = errno;
+            const int saved = got == 0 ? EIO : errno;  // an early end of the device sets no errno
             ::close(fd);
             errno = saved;
             return false;
