@@ -22,7 +22,7 @@
 #include "core/check.h"
 #include "core/shortest.h"
 #include "core/text.h"
-#include "io/model_file.h"
+#include "model/model_file.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "io/model_file.h"
+#include "model/model_file.h"
 #include "model/kinds.h"
 #include "model/report.h"
 

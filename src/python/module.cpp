@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "io/model_file.h"
+#include "model/model_file.h"
 #include "model/model.h"
 #include "model/train.h"
 #include "python/args.h"

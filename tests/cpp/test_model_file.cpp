@@ -25,7 +25,7 @@
 #include "core/check.h"
 #include "io/file.h"
 #include "io/json.h"
-#include "io/model_file.h"
+#include "model/model_file.h"
 #include "support.h"
 
 using wexo::test_support::bits;

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "core/check.h"
-#include "io/model_file.h"
+#include "model/model_file.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Model files: one field list per record drives both the exact writer and the strict reader.
-#include "io/model_file.h"
+#include "model/model_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
