@@ -1,4 +1,4 @@
-// The forward walk both model kinds share, their output activations, predictions, penalty and reports.
+// The forward passes of both model kinds, their output activations, predictions, penalty and reports.
 #include "model/model.h"
 
 #include <algorithm>
@@ -16,22 +16,6 @@ namespace wexo::model {
 
 namespace {
 
-// The first layer reads `x`, or with x == nullptr its own stored `inputs` (a dense or dropout layer).
-void forward_layers(std::vector<Layer>& layers, const Matrix* x, bool training, Matrix& out) {
-    const std::size_t n_cols = x != nullptr ? x->n_cols : layers.empty() ? 0 : layers.front().inputs.n_cols;
-    check_layers_fit(layers, n_cols, training ? "x" : "val_x");  // only training passes see x
-    auto rest = layers.begin();
-    if (x == nullptr) {
-        WEXO_CHECK(first_layer_keeps_input(layers), "the first layer does not hold a batch");
-        layer::forward_stored(*rest++, out, training);
-    } else {
-        out.n_rows = x->n_rows;
-        out.n_cols = x->n_cols;
-        out.values.assign(x->values.begin(), x->values.end());  // keeps out's capacity
-    }
-    for (; rest != layers.end(); ++rest) layer::forward(*rest, out, training);
-}
-
 // Plain float sums vectorise only with several accumulators; any order of additions is acceptable here.
 template <class Term>
 float sum_of(const Vector& v, Term term) {
@@ -47,19 +31,33 @@ float sum_of(const Vector& v, Term term) {
 float abs_term(float w) { return std::fabs(w); }
 float square_term(float w) { return w * w; }
 
-}  // namespace
-
-bool first_layer_keeps_input(const std::vector<Layer>& layers) {
-    return !layers.empty() && (layers.front().layer_type == kDense || layers.front().layer_type == kDropout);
-}
-
-namespace {
-
 // The output activation of each kind, applied to the last layer's output.
 void apply_output(const CategoricalModel& m, Matrix& out) {
     if (m.output_type == kSoftmax) activation::softmax::forward(out);
 }
 void apply_output(const LinearModel&, Matrix&) {}  // the linear output is the identity
+
+// Only training passes see x; the rest see val_x.
+template <class Model>
+void forward_model(Model& m, const Matrix& x, bool training, Matrix& out) {
+    check_layers_fit(m.layers, x.n_cols, training ? "x" : "val_x");
+    network::forward(m.layers, x, training, out);
+    apply_output(m, out);
+}
+
+template <class Model>
+void forward_model(Model& m, network::TrainingBatch& batch, Matrix& out) {
+    check_layers_fit(m.layers, network::inputs(batch, m.layers).n_cols, "x");
+    network::forward(m.layers, batch, out);
+    apply_output(m, out);
+}
+
+template <class Model>
+void forward_model(Model& m, network::TrainingBatch& batch, const Matrix& val_x, Matrix& out) {
+    check_layers_fit(m.layers, val_x.n_cols, "val_x");
+    network::forward(m.layers, batch, val_x, false, out);
+    apply_output(m, out);
+}
 
 // Evaluation goes through the batch a block of rows at a time. Rows are independent, so the reports are those of
 // one pass over the whole batch, but each block's copy, activations and outputs stay in cache instead of making
@@ -78,15 +76,14 @@ template <class Model, class PerBlock>
 void forward_in_blocks(Model& m, const Rows& x, PerBlock per_block) {
     check_layers_fit(m.layers, x.n_cols, "val_x");
     const std::size_t block_rows = rows_per_block(x);
-    const bool keeps_input = first_layer_keeps_input(m.layers);
     Matrix out;
     std::size_t first = 0;
     do {
         const std::size_t count = std::min(block_rows, x.n_rows - first);
-        if (keeps_input) std::swap(out, m.layers.front().inputs);  // last block's copy: a buffer of the right size
+        network::reuse_input_buffer(m.layers, out);  // the last block's copy: a buffer of the right size
         out.reshape_for_overwrite(count, x.n_cols);
         if (count > 0 && x.n_cols > 0) x.copy(first, count, out.values.data());
-        for (Layer& l : m.layers) layer::forward(l, out, false);
+        network::forward_in_place(m.layers, out, false);
         apply_output(m, out);
         per_block(first, out);
         first += count;
@@ -112,24 +109,17 @@ void argmax_rows(const float* x, std::size_t rows, std::size_t n_cols, std::int3
 
 }  // namespace
 
-void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out) {
-    forward_layers(m.layers, &x, training, out);
-    apply_output(m, out);
-}
+void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out) { forward_model(m, x, training, out); }
+void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out) { forward_model(m, x, training, out); }
 
-void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out) {
-    forward_layers(m.layers, &x, training, out);
-    apply_output(m, out);
-}
+void forward(CategoricalModel& m, network::TrainingBatch& batch, Matrix& out) { forward_model(m, batch, out); }
+void forward(LinearModel& m, network::TrainingBatch& batch, Matrix& out) { forward_model(m, batch, out); }
 
-void forward_stored(CategoricalModel& m, bool training, Matrix& out) {
-    forward_layers(m.layers, nullptr, training, out);
-    apply_output(m, out);
+void forward_validation(CategoricalModel& m, network::TrainingBatch& batch, const Matrix& val_x, Matrix& out) {
+    forward_model(m, batch, val_x, out);
 }
-
-void forward_stored(LinearModel& m, bool training, Matrix& out) {
-    forward_layers(m.layers, nullptr, training, out);
-    apply_output(m, out);
+void forward_validation(LinearModel& m, network::TrainingBatch& batch, const Matrix& val_x, Matrix& out) {
+    forward_model(m, batch, val_x, out);
 }
 
 void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted) {

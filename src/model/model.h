@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "model/records.h"
+#include "nn/network.h"
 
 namespace wexo::model {
 
@@ -14,13 +15,11 @@ namespace wexo::model {
 void forward(CategoricalModel& m, const Matrix& x, bool training, Matrix& out);
 void forward(LinearModel& m, const Matrix& x, bool training, Matrix& out);
 
-// The same for the batch the first layer already holds in its `inputs`, which is read in place instead of copied:
-// the training loop hands its batch over that way. Aborts unless first_layer_keeps_input.
-void forward_stored(CategoricalModel& m, bool training, Matrix& out);
-void forward_stored(LinearModel& m, bool training, Matrix& out);
-
-// Whether a forward pass leaves its input in the first layer's `inputs`.
-bool first_layer_keeps_input(const std::vector<Layer>& layers);
+// A training pass over the batch a training call holds, and a pass over val_x (dropout off) between training passes.
+void forward(CategoricalModel& m, network::TrainingBatch& batch, Matrix& out);
+void forward(LinearModel& m, network::TrainingBatch& batch, Matrix& out);
+void forward_validation(CategoricalModel& m, network::TrainingBatch& batch, const Matrix& val_x, Matrix& out);
+void forward_validation(LinearModel& m, network::TrainingBatch& batch, const Matrix& val_x, Matrix& out);
 
 // One class per output row (argmax, ties and NaN to the lowest index); empty unless output_type is "softmax".
 void predict(std::string_view output_type, const Matrix& outputs, ClassVector& predicted);

@@ -51,7 +51,7 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
     gemm(x, false, weights, false, out, {biases.data(), relu_inputs});
 }
 
-bool backward(Layer& layer, Matrix& grad, Matrix& scratch, InputGrad input) {
+bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below) {
     const Matrix& x = layer.inputs;
     const Matrix& w = layer.weights;
     if (x.n_rows != grad.n_rows || grad.n_cols != w.n_cols) [[unlikely]]
@@ -72,8 +72,8 @@ bool backward(Layer& layer, Matrix& grad, Matrix& scratch, InputGrad input) {
     if (const float l2 = layer.bias_regularizer_l2; l2 > 0.0f)
         add_bias_term(layer.biases, db, [twice = 2.0f * l2](float v) { return twice * v; });
 
-    if (!input.needed) return false;
-    const Matrix* mask = input.relu_inputs_below;
+    if (!input_needed) return false;
+    const Matrix* mask = relu_inputs_below;
     if (mask) activation::relu::check_covers(*mask, grad.n_rows, w.n_rows);
     gemm(grad, false, w, true, scratch, {nullptr, nullptr, mask});
     std::swap(grad, scratch);

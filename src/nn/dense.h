@@ -12,8 +12,8 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
              Matrix* relu_inputs = nullptr);
 
 // layer.inputs: (B, C), grad: (B, N) -> dweights (C, N) = inputs^T * grad, dbiases (N) = column sums, each
-// with its regularization terms; with input.needed, grad <- grad * weights^T (B, C), built in scratch, and then
-// masked by input.relu_inputs_below when given. Returns whether that mask was applied.
-bool backward(Layer& layer, Matrix& grad, Matrix& scratch, InputGrad input);
+// with its regularization terms; with input_needed, grad <- grad * weights^T (B, C), built in scratch, and then
+// masked by the relu derivative of relu_inputs_below when given. Returns whether that mask was applied.
+bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below);
 
 }  // namespace wexo::layer::dense

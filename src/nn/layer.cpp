@@ -10,6 +10,7 @@
 #include "nn/activation.h"
 #include "nn/dense.h"
 #include "nn/dropout.h"
+#include "nn/layer_walk.h"
 
 namespace wexo::layer {
 
@@ -30,6 +31,7 @@ void init_dense(Layer& layer) {
     check_allocatable(checked_mul(n_inputs, n_neurons), sizeof(float), "dense weights");
     check_allocatable(n_neurons, sizeof(float), "dense biases");
     const std::uint64_t s = rng::next_u64();
+    // The layer's own stream from one draw: s - 1 and s + 1 are never both zero, a state Xorshift128+ never leaves.
     rng::Xorshift128Plus gen{s - 1, s + 1};
     Matrix weights(n_inputs, n_neurons);
     for (float& w : weights.values) {
@@ -44,7 +46,7 @@ void init_dense(Layer& layer) {
 
 void init(Layer& layer) {
     if (layer.layer_type == kDropout)
-        layer.dropout_rate = 1.0f - layer.dropout_rate;
+        layer.dropout_rate = 1.0f - layer.dropout_rate;  // the keep probability from here on
     else if (layer.layer_type == kDense)
         init_dense(layer);
 }
@@ -58,14 +60,20 @@ void forward(Layer& layer, Matrix& batch, bool training) {
     }
     if (layer.layer_type == kDropout) {
         layer.inputs = batch;
-        if (training) dropout::forward_training(layer.dropout_rate, batch, layer.binary_mask);
+        if (training) dropout::forward_training(keep_probability(layer), batch, layer.binary_mask);
     } else {
         batch.reshape(0, 0);
     }
     if (relu) activation::relu::forward(batch, layer.activation_inputs);
 }
 
-void forward_stored(Layer& layer, Matrix& out, bool training) {
+void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed) {
+    walk::backward(layer, grad, scratch, input_needed, nullptr, false);
+}
+
+bool walk::keeps_input(const Layer& layer) { return layer.layer_type == kDense || layer.layer_type == kDropout; }
+
+void walk::forward_stored(Layer& layer, Matrix& out, bool training) {
     const bool relu = layer.activation_type == kRelu;
     if (layer.layer_type == kDense) {
         dense::forward(layer.inputs, layer.weights, layer.biases, out, relu ? &layer.activation_inputs : nullptr);
@@ -73,17 +81,22 @@ void forward_stored(Layer& layer, Matrix& out, bool training) {
     }
     WEXO_CHECK(layer.layer_type == kDropout, "a stored batch exists only for dense and dropout layers");
     out = layer.inputs;
-    if (training) dropout::forward_training(layer.dropout_rate, out, layer.binary_mask);
+    if (training) dropout::forward_training(keep_probability(layer), out, layer.binary_mask);
     if (relu) activation::relu::forward(out, layer.activation_inputs);
 }
 
-bool backward(Layer& layer, Matrix& grad, Matrix& scratch, InputGrad input, bool relu_applied) {
+const Matrix* walk::relu_inputs(const Layer& layer) {
+    return layer.activation_type == kRelu ? &layer.activation_inputs : nullptr;
+}
+
+bool walk::backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below,
+                    bool relu_applied) {
     const bool relu = layer.activation_type == kRelu;
     if (relu && !relu_applied) activation::relu::backward(layer.activation_inputs, grad);
     if (layer.layer_type == kDropout) {
         dropout::backward(layer.binary_mask, grad);
     } else if (layer.layer_type == kDense) {
-        return dense::backward(layer, grad, scratch, input);
+        return dense::backward(layer, grad, scratch, input_needed, relu_inputs_below);
     } else if (!relu) {
         grad.reshape(0, 0);
     }

@@ -33,8 +33,10 @@ struct Layer {
     Matrix weight_cache;
     Vector bias_momentums;  // optimizer state, empty or as biases
     Vector bias_cache;
-    float dropout_rate = 0.0f;  // drop fraction as built; keep probability after init of a dropout layer
-    Matrix binary_mask;         // (B, input columns): scaled keep mask, 0 or 1/keep
+    // As built, the fraction of values a dropout layer drops; init turns it into the probability of keeping a
+    // value, which is what it holds from then on (and what a model file records). Read it as keep_probability.
+    float dropout_rate = 0.0f;
+    Matrix binary_mask;  // (B, input columns): scaled keep mask, 0 or 1/keep
 
     friend bool operator==(const Layer&, const Layer&) = default;
 };
@@ -48,23 +50,12 @@ void init(Layer& layer);
 // buffers, so a pass copies nothing it does not have to store.
 void forward(Layer& layer, Matrix& batch, bool training);
 
-// The same as forward on a copy of the batch a "dense" or "dropout" layer already holds in `inputs`, without making
-// the copy: a training loop whose first layer keeps seeing the same batch skips copying it every epoch.
-void forward_stored(Layer& layer, Matrix& out, bool training);
+// grad: the gradient of the layer's output on entry (B, N), of its input on return (B, C); with input_needed false,
+// a dense layer leaves grad holding its relu-masked output gradient. scratch is a reusable buffer.
+void backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed = true);
 
-// What a backward pass is to do with the gradient of its input.
-struct InputGrad {
-    bool needed = true;  // false: a dense layer skips g * W^T (the first layer's result is discarded)
-    // The activation_inputs of the layer below when that layer applies relu: a dense layer then folds the relu
-    // derivative into its g * W^T, which spares a pass over the gradient.
-    const Matrix* relu_inputs_below = nullptr;
-};
-
-// grad: the gradient of the layer's output on entry (B, N), of its input on return (B, C); without the input
-// gradient, grad is left holding the relu-masked output gradient. relu_applied: the layer above already folded
-// this layer's relu derivative into grad. Returns whether the returned grad holds the relu derivative of the layer
-// below. scratch is a reusable buffer.
-bool backward(Layer& layer, Matrix& grad, Matrix& scratch, InputGrad input = {}, bool relu_applied = false);
+// The keep probability of a dropout layer after init, which its dropout_rate field holds.
+inline float keep_probability(const Layer& layer) { return layer.dropout_rate; }
 
 }  // namespace layer
 }  // namespace wexo

@@ -54,14 +54,10 @@ DynamicOptimizer create_optimizer(std::string opt_type, float learning_rate, flo
 template <class M>
 void train(M m, DynamicOptimizer opt, std::uint16_t num_epochs, std::uint16_t print_freq, InputArg x,
            TargetArg<M> y, InputArg val_x, TargetArg<M> val_y) {
-    model::prepare(m.layers, opt);
-    // A zero print_freq aborts here, before any data is copied.
-    const std::uint16_t print_interval = model::print_interval(num_epochs, print_freq);
-    Matrix x_data = copy(x);  // handed over: training keeps it as the first layer's batch
-    const auto y_data = copy(y);
-    const Matrix val_x_data = copy(val_x);
-    const auto val_y_data = copy(val_y);
-    model::train(m, opt, num_epochs, print_interval, std::move(x_data), y_data, val_x_data, val_y_data);
+    // The training call copies each array when it gets to it, so a zero print_freq aborts before any copy.
+    model::train(m, opt, num_epochs, print_freq,
+                 {[x] { return copy(x); }, [y] { return copy(y); }, [val_x] { return copy(val_x); },
+                  [val_y] { return copy(val_y); }});
 }
 
 template <class M>

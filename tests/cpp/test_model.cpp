@@ -1,13 +1,16 @@
-// Model-level arithmetic: predictions, the penalty, and the first-layer shortcut of the training loop.
+// Model-level arithmetic: predictions and the penalty; the training call's start and its first-layer shortcut.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <string>
 
 #include "model/model.h"
 #include "model/train.h"
 #include "support.h"
 
+using wexo::test_support::abort_message;
 using wexo::test_support::bits;
 using wexo::test_support::kNaN;
 using wexo::test_support::matrix;
@@ -84,21 +87,6 @@ TEST(Penalty, NaNWeightMakesItNaN) {
     EXPECT_EQ(model::regularization_loss({}), 0.0f);
 }
 
-TEST(Forward, StoredFirstLayerBatchGivesTheSameOutputs) {
-    LinearModel m;
-    m.layers = {dense(matrix(2, 2, {1, -1, 2, 0.5f}), {0.25f, -3}), dense(matrix(2, 1, {1, 2}), {0})};
-    m.layers[0].activation_type = "relu";
-    const Matrix x = matrix(3, 2, {1, 2, -1, 0.5f, 3, -2});
-    Matrix copied, reused;
-    model::forward(m, x, true, copied);
-    const LinearModel after_first = m;
-    model::forward_stored(m, true, reused);
-    EXPECT_EQ(copied, reused);
-    EXPECT_EQ(m, after_first);  // every stored array is what a copying pass leaves
-    m.layers.front().layer_type = "";
-    EXPECT_THROW(model::forward_stored(m, true, reused), Abort);  // an inert first layer holds no batch
-}
-
 // Training hands its batch to the first layer; a validation pass between epochs stores val_x there, and the next
 // epoch must still train on x. Validation changes no parameter, so both runs end with the same ones.
 TEST(Train, ValidationBetweenEpochsLeavesTheTrainingBatchIntact) {
@@ -127,13 +115,41 @@ TEST(Train, ValidationBetweenEpochsLeavesTheTrainingBatchIntact) {
         DynamicOptimizer a, b;
         a.opt_type = b.opt_type = "sgd";
         a.learning_rate = b.learning_rate = a.current_learning_rate = b.current_learning_rate = 0.1f;
-        model::train(plain, a, 5, 0, x, y, Matrix{}, Vector{});  // interval 0: no lines
-        model::train(validated, b, 5, 0, x, y, val_x, val_y);
+        model::run_epochs(plain, a, 5, 0, x, y, Matrix{}, Vector{});  // interval 0: no lines
+        model::run_epochs(validated, b, 5, 0, x, y, val_x, val_y);
         for (std::size_t i = 0; i < plain.layers.size(); ++i) {
             EXPECT_EQ(bits(plain.layers[i].weights.values), bits(validated.layers[i].weights.values)) << first_type;
             EXPECT_EQ(bits(plain.layers[i].biases), bits(validated.layers[i].biases)) << first_type;
         }
         EXPECT_EQ(plain.layers.front().inputs, x);          // the last pass saw the training batch
         EXPECT_EQ(validated.layers.front().inputs, val_x);  // ... and here the validation batch
+    }
+}
+
+// A zero print_freq aborts after the layers' init and before any array is copied; the copies follow in signature
+// order.
+TEST(Train, TheCallInitsThenChecksPrintFreqThenCopiesInOrder) {
+    for (const std::uint16_t print_freq : {0, 7}) {
+        std::string order;
+        auto copy_x = [&order] { order += "x "; return matrix(2, 1, {1, 2}); };
+        const model::TrainingArrays<Vector> arrays{copy_x, [&order] { order += "y "; return Vector{1, 2}; },
+                                                   [&order] { order += "val_x "; return Matrix{}; },
+                                                   [&order] { order += "val_y"; return Vector{}; }};
+        LinearModel m;
+        m.layers = {dense(Matrix{}, Vector{})};
+        m.layers[0].n_inputs = 1;
+        m.layers[0].n_neurons = 1;
+        DynamicOptimizer opt;
+        opt.opt_type = "sgd";
+        opt.learning_rate = 0.5f;
+        if (print_freq == 0) {
+            EXPECT_EQ(abort_message([&] { model::train(m, opt, 3, print_freq, arrays); }), "attempt to divide by zero");
+            EXPECT_EQ(order, "");
+        } else {
+            model::train(m, opt, 3, print_freq, arrays);  // 3 div 7: no lines
+            EXPECT_EQ(order, "x y val_x val_y");
+        }
+        EXPECT_EQ(m.layers[0].weights.n_rows, 1u);  // initialised either way
+        EXPECT_EQ(opt.current_learning_rate, 0.5f);
     }
 }
