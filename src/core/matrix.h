@@ -87,7 +87,13 @@ inline std::string shape_text(const Matrix& m) { return shape_text(m.n_rows, m.n
 // Aborts unless big covers small, naming both: "<context>: <big_name> (2, 3) <verb> not cover <small_name> (2, 4)",
 // where verb is "do" or "does" to agree with big_name ("dropout backward: mask (2, 3) does not cover the gradient
 // (2, 4)").
-void check_covers(Shape big, Shape small, std::string_view context, std::string_view big_name, std::string_view verb,
-                  std::string_view small_name, std::source_location where = std::source_location::current());
+[[noreturn]] void fail_not_covering(Shape big, Shape small, std::string_view context, std::string_view big_name,
+                                    std::string_view verb, std::string_view small_name, std::source_location where);
+inline void check_covers(Shape big, Shape small, std::string_view context, std::string_view big_name,
+                         std::string_view verb, std::string_view small_name,
+                         std::source_location where = std::source_location::current()) {
+    if (!big.covers(small)) [[unlikely]]
+        fail_not_covering(big, small, context, big_name, verb, small_name, where);
+}
 
 }  // namespace wexo
