@@ -76,11 +76,11 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
     };
     if (m == 0 || n == 0) return sum_columns_of_b();
     const kernels::Epilogue f{epilogue.add_row,
-                   epilogue.relu_inputs ? epilogue.relu_inputs->values.data() : nullptr,
-                   n,
-                   mask ? mask->values.data() : nullptr,
-                   mask ? mask->n_cols : 0,
-                   epilogue.b_column_sums};
+                              epilogue.relu_inputs ? epilogue.relu_inputs->values.data() : nullptr,
+                              n,
+                              mask ? mask->values.data() : nullptr,
+                              mask ? mask->n_cols : 0,
+                              epilogue.b_column_sums};
     bool deferred = true;
     if (k == 0) {
         std::fill(c.values.begin(), c.values.end(), 0.0f);
