@@ -1,6 +1,6 @@
 // The hand-written single-precision products for operands that fit in cache. At those sizes OpenBLAS's fixed costs
 // (zeroing c, packing, the thread hand-off) outweigh the arithmetic, and the epilogue can work on registers
-// instead of making another pass over c. Only core/gemm.cpp calls them; it checks the shapes first.
+// instead of making another pass over c. core/gemm.cpp calls them after checking the shapes.
 #pragma once
 
 #include <cstddef>
