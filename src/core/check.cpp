@@ -77,6 +77,12 @@ std::size_t checked_mul(std::size_t a, std::size_t b, std::source_location where
     return r;
 }
 
+std::string index_out_of_range(std::string_view what, long long index, std::size_t n, std::string_view items) {
+    std::string msg(what);
+    msg.append(" index ").append(std::to_string(index)).append(" out of range for ").append(std::to_string(n));
+    return msg.append(" ").append(items);
+}
+
 void check_samples(std::size_t n_have, std::size_t n_needed, const char* what, std::source_location where) {
     if (n_have < n_needed) [[unlikely]] {
         fail("only " + std::to_string(n_have) + " " + what + " for " + std::to_string(n_needed) + " samples", where);

@@ -5,6 +5,7 @@
 #include <source_location>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace wexo {
 
@@ -23,6 +24,10 @@ std::size_t checked_mul(std::size_t a, std::size_t b,
 // The operating system's error errno value `err` as one text for every message that carries it:
 // Os { code: 2, kind: NotFound, message: "No such file or directory" }
 std::string os_error_text(int err);
+
+// The message for an index past the end of its array: "<what> index 3 out of range for 3 <items>"
+// ("class index 3 out of range for 3 output columns").
+std::string index_out_of_range(std::string_view what, long long index, std::size_t n, std::string_view items);
 
 // Aborts unless `n_have` entries (targets, prediction rows) cover the `n_needed` samples the caller reads:
 // "only 10 targets for 12 samples".

@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <iterator>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "core/simd.h"
+
+#ifdef WEXO_X86_64
 #include <immintrin.h>
-#define WEXO_HAVE_AVX2_PATH 1
 #endif
 
 namespace wexo::libm {
@@ -53,16 +54,14 @@ constexpr std::uint32_t kLogProbes[] = {0x33d6bf95, 0x3f7ffffe, 0x3f000000, 0x3e
 constexpr std::size_t kProbeCount = 16;
 static_assert(std::size(kExpProbes) == kProbeCount && std::size(kLogProbes) == kProbeCount);
 
-#ifdef WEXO_HAVE_AVX2_PATH
+#ifdef WEXO_X86_64
 
-#define WEXO_AVX2 __attribute__((target("avx2,fma")))
-
-WEXO_AVX2 inline __m256d splat(std::uint64_t bits) {
+WEXO_AVX2_FMA inline __m256d splat(std::uint64_t bits) {
     return _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(bits)));
 }
 
 // Four lanes whose exponent field is below that of 88.0f; the others are the caller's.
-WEXO_AVX2 inline __m128 exp4(__m128 x) {
+WEXO_AVX2_FMA inline __m128 exp4(__m128 x) {
     const __m256d xd = _mm256_cvtps_pd(x);
     const __m256d inv_ln2_n = splat(kExpInvLn2N), shift = splat(kExpShift);
     const __m256d shifted = _mm256_fmadd_pd(inv_ln2_n, xd, shift);
@@ -84,7 +83,7 @@ WEXO_AVX2 inline __m128 exp4(__m128 x) {
 }
 
 // Four lanes of normal, positive, finite inputs other than 1.0; the others are the caller's.
-WEXO_AVX2 inline __m128 log4(__m128i ix) {
+WEXO_AVX2_FMA inline __m128 log4(__m128i ix) {
     const __m128i tmp = _mm_sub_epi32(ix, _mm_set1_epi32(static_cast<int>(kLogOff)));
     const __m128i i = _mm_and_si128(_mm_srli_epi32(tmp, 19), _mm_set1_epi32(15));
     const __m128i k = _mm_srai_epi32(tmp, 23);
@@ -112,7 +111,7 @@ void redo_lanes(float* out, const float* original, int special, F f) {
         if (special & (1 << l)) out[l] = f(original[l]);
 }
 
-WEXO_AVX2 void exp_avx2(float* v, std::size_t n) {
+WEXO_AVX2_FMA void exp_avx2(float* v, std::size_t n) {
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m128 x = _mm_loadu_ps(v + i);
@@ -129,7 +128,7 @@ WEXO_AVX2 void exp_avx2(float* v, std::size_t n) {
     for (; i < n; ++i) v[i] = std::exp(v[i]);
 }
 
-WEXO_AVX2 void log_avx2(float* v, std::size_t n) {
+WEXO_AVX2_FMA void log_avx2(float* v, std::size_t n) {
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m128i ix = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
@@ -170,17 +169,17 @@ bool agrees_on(const std::uint32_t (&probes)[kProbeCount], F f, Vectorised vecto
 }
 
 bool library_agrees() {
-    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return false;
+    if (!simd::has_avx2_fma()) return false;
     return agrees_on(kExpProbes, [](float x) { return std::exp(x); }, exp_avx2) &&
            agrees_on(kLogProbes, [](float x) { return std::log(x); }, log_avx2);
 }
 
-#endif  // WEXO_HAVE_AVX2_PATH
+#endif  // WEXO_X86_64
 
 }  // namespace
 
 bool vectorised() {
-#ifdef WEXO_HAVE_AVX2_PATH
+#ifdef WEXO_X86_64
     static const bool agrees = library_agrees();  // a fact about this process's processor and C library
     return agrees;
 #else
@@ -189,14 +188,14 @@ bool vectorised() {
 }
 
 void exp_in_place(float* v, std::size_t n) {
-#ifdef WEXO_HAVE_AVX2_PATH
+#ifdef WEXO_X86_64
     if (vectorised()) return exp_avx2(v, n);
 #endif
     for (std::size_t i = 0; i < n; ++i) v[i] = std::exp(v[i]);
 }
 
 void log_in_place(float* v, std::size_t n) {
-#ifdef WEXO_HAVE_AVX2_PATH
+#ifdef WEXO_X86_64
     if (vectorised()) return log_avx2(v, n);
 #endif
     for (std::size_t i = 0; i < n; ++i) v[i] = std::log(v[i]);

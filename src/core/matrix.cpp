@@ -34,4 +34,12 @@ std::string shape_text(std::size_t rows, std::size_t cols) {
     return s;
 }
 
+void fail_not_covering(Shape big, Shape small, std::string_view context, std::string_view big_name,
+                       std::string_view verb, std::string_view small_name, std::source_location where) {
+    std::string msg(context);
+    msg.append(": ").append(big_name).append(" ").append(shape_text(big)).append(" ").append(verb);
+    msg.append(" not cover ").append(small_name).append(" ").append(shape_text(small));
+    fail(msg, where);
+}
+
 }  // namespace wexo

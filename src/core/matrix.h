@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <source_location>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/check.h"
@@ -38,6 +40,14 @@ struct BufferAllocator {
 using Vector = std::vector<float, BufferAllocator<float>>;  // one value per sample or per neuron
 using ClassVector = std::vector<std::int32_t>;  // one class index per sample
 
+// The rows and columns of an array; a vector is one row.
+struct Shape {
+    std::size_t n_rows = 0;
+    std::size_t n_cols = 0;
+    // At least other's rows and columns: every position of other exists here.
+    bool covers(Shape other) const { return n_rows >= other.n_rows && n_cols >= other.n_cols; }
+};
+
 struct Matrix {
     std::size_t n_rows = 0;
     std::size_t n_cols = 0;
@@ -59,6 +69,7 @@ struct Matrix {
         n_rows = rows;
         n_cols = cols;
     }
+    Shape shape() const { return {n_rows, n_cols}; }
     bool empty_shape() const { return n_rows == 0 && n_cols == 0; }
     std::size_t size() const { return values.size(); }
     float* row(std::size_t i) { return values.data() + i * n_cols; }
@@ -70,6 +81,19 @@ struct Matrix {
 };
 
 std::string shape_text(std::size_t rows, std::size_t cols);  // "(rows, cols)"
+inline std::string shape_text(Shape s) { return shape_text(s.n_rows, s.n_cols); }
 inline std::string shape_text(const Matrix& m) { return shape_text(m.n_rows, m.n_cols); }
+
+// Aborts unless big covers small, naming both: "<context>: <big_name> (2, 3) <verb> not cover <small_name> (2, 4)",
+// where verb is "do" or "does" to agree with big_name ("dropout backward: mask (2, 3) does not cover the gradient
+// (2, 4)").
+[[noreturn]] void fail_not_covering(Shape big, Shape small, std::string_view context, std::string_view big_name,
+                                    std::string_view verb, std::string_view small_name, std::source_location where);
+inline void check_covers(Shape big, Shape small, std::string_view context, std::string_view big_name,
+                         std::string_view verb, std::string_view small_name,
+                         std::source_location where = std::source_location::current()) {
+    if (!big.covers(small)) [[unlikely]]
+        fail_not_covering(big, small, context, big_name, verb, small_name, where);
+}
 
 }  // namespace wexo

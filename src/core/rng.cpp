@@ -260,8 +260,7 @@ ZigguratTables build_tables() {
     return t;
 }
 
-// [0, 1) with 53 random bits
-double uniform(Xorshift128Plus& gen) { return static_cast<double>(gen.next() >> 11) * 0x1p-53; }
+double uniform(Xorshift128Plus& gen) { return rng::uniform(gen.next()); }
 
 }  // namespace
 

@@ -42,6 +42,12 @@ void fill_u64(ChaChaGenerator& g, std::uint64_t* out, std::size_t n);
 std::array<std::uint32_t, 16> chacha20_block(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce);
 std::array<std::uint32_t, 16> chacha12_block(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce);
 
+// The uniform draw from a 64-bit output r: its top 53 bits n, standing for u = n * 2^-53 in [0, 1). Comparing n
+// with a whole number t is comparing u with t * 2^-53, exactly.
+inline constexpr int kUniformBits = 53;
+constexpr std::uint64_t uniform_bits(std::uint64_t r) { return r >> (64 - kUniformBits); }
+constexpr double uniform(std::uint64_t r) { return static_cast<double>(uniform_bits(r)) * 0x1p-53; }
+
 struct Xorshift128Plus {
     std::uint64_t a;
     std::uint64_t b;

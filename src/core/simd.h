@@ -1,11 +1,19 @@
-// Eight-float vectors and the attribute that builds a hot loop for AVX2 with FMA besides the baseline.
+// Eight-float vectors and every choice made by processor features: the attribute that builds a hot loop for AVX2
+// with FMA besides the baseline, and the attribute and run-time test of hand-written AVX2 paths.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
 
+// WEXO_X86_64: hand-written AVX2 paths exist. A function marked WEXO_AVX2_FMA may use those instructions; call it
+// only after simd::has_avx2_fma().
+#if defined(__x86_64__) && defined(__GNUC__)
+#define WEXO_X86_64 1
+#define WEXO_AVX2_FMA __attribute__((target("avx2,fma")))
+#endif
+
 // The better copy is picked once, at load time, from what the processor supports.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(WEXO_X86_64) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
 #define WEXO_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define WEXO_KERNEL
@@ -25,5 +33,9 @@ inline constexpr std::size_t kLanes = 8;
     return v;
 }
 [[gnu::always_inline]] inline void store(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
+
+#ifdef WEXO_X86_64
+inline bool has_avx2_fma() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+#endif
 
 }  // namespace wexo::simd

@@ -72,26 +72,24 @@ void relu::forward(Matrix& m, Matrix& activation_inputs) {
     }
 }
 
-void relu::check_covers(const Matrix& activation_inputs, std::size_t rows, std::size_t cols) {
-    if (activation_inputs.n_rows < rows || activation_inputs.n_cols < cols) [[unlikely]]
-        fail("relu backward: activation inputs " + shape_text(activation_inputs) + " do not cover the gradient " +
-             shape_text(rows, cols));
+void relu::check_covers(const Matrix& activation_inputs, Shape grad) {
+    wexo::check_covers(activation_inputs.shape(), grad, "relu backward", "activation inputs", "do", "the gradient");
 }
 
 WEXO_KERNEL
 void relu::backward(const Matrix& activation_inputs, Matrix& grad) {
-    check_covers(activation_inputs, grad.n_rows, grad.n_cols);
+    check_covers(activation_inputs, grad.shape());
     const std::size_t n_cols = grad.n_cols;
     if (activation_inputs.n_cols == n_cols) {  // the usual case: one flat pass
         const float* __restrict pre = activation_inputs.values.data();
         float* __restrict g = grad.values.data();
-        for (std::size_t k = 0, n = grad.size(); k < n; ++k) g[k] = pre[k] <= 0.0f ? 0.0f : g[k];  // NaN passes
+        for (std::size_t k = 0, n = grad.size(); k < n; ++k) g[k] = relu_gradient(pre[k], g[k]);
         return;
     }
     for (std::size_t i = 0; i < grad.n_rows; ++i) {
         const float* __restrict pre = activation_inputs.row(i);
         float* __restrict g = grad.row(i);
-        for (std::size_t j = 0; j < n_cols; ++j) g[j] = pre[j] <= 0.0f ? 0.0f : g[j];
+        for (std::size_t j = 0; j < n_cols; ++j) g[j] = relu_gradient(pre[j], g[j]);
     }
 }
 

@@ -10,8 +10,8 @@ namespace relu {
 void forward(Matrix& m, Matrix& activation_inputs);
 // grad[i][j] <- 0 where activation_inputs[i][j] <= 0; activation_inputs must cover grad's shape.
 void backward(const Matrix& activation_inputs, Matrix& grad);
-// Aborts as backward does unless activation_inputs covers a (rows, cols) gradient.
-void check_covers(const Matrix& activation_inputs, std::size_t rows, std::size_t cols);
+// Aborts as backward does unless activation_inputs covers a gradient of shape `grad`.
+void check_covers(const Matrix& activation_inputs, Shape grad);
 }  // namespace relu
 
 namespace softmax {

@@ -11,16 +11,10 @@ namespace wexo::layer::dense {
 
 namespace {
 
-bool covers(const Matrix& big, const Matrix& small) {
-    return big.n_rows >= small.n_rows && big.n_cols >= small.n_cols;
-}
-
 // dweights[i][j] += term(weights[i][j]), positions matched by index
 template <class Term>
 void add_weight_term(const Matrix& weights, Matrix& dweights, Term term) {
-    if (!covers(weights, dweights)) [[unlikely]]
-        fail("dense backward: weights " + shape_text(weights) + " do not cover the weight gradient " +
-             shape_text(dweights));
+    check_covers(weights.shape(), dweights.shape(), "dense backward", "weights", "do", "the weight gradient");
     for (std::size_t i = 0; i < dweights.n_rows; ++i) {
         const float* w = weights.row(i);
         float* d = dweights.row(i);
@@ -31,8 +25,7 @@ void add_weight_term(const Matrix& weights, Matrix& dweights, Term term) {
 template <class Term>
 void add_bias_term(const Vector& biases, Vector& dbiases, Term term) {
     if (biases.size() < dbiases.size()) [[unlikely]]
-        fail("dense backward: bias index " + std::to_string(biases.size()) + " out of range for " +
-             std::to_string(biases.size()) + " biases");
+        fail(index_out_of_range("dense backward: bias", biases.size(), biases.size(), "biases"));
     for (std::size_t j = 0; j < dbiases.size(); ++j) dbiases[j] = dbiases[j] + term(biases[j]);
 }
 
@@ -45,8 +38,8 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
     // A shape mismatch is the product's to report; the biases are checked as if added after it.
     if (x.n_cols == weights.n_rows) {
         if (biases.size() < n) [[unlikely]]
-            fail("dense forward: bias index " + std::to_string(biases.size()) + " out of range for " +
-                 std::to_string(biases.size()) + " biases (" + std::to_string(n) + " weight columns)");
+            fail(index_out_of_range("dense forward: bias", biases.size(), biases.size(), "biases (") +
+                 std::to_string(n) + " weight columns)");
     }
     gemm(x, false, weights, false, out, {biases.data(), relu_inputs});
 }
@@ -74,7 +67,7 @@ bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, co
 
     if (!input_needed) return false;
     const Matrix* mask = relu_inputs_below;
-    if (mask) activation::relu::check_covers(*mask, grad.n_rows, w.n_rows);
+    if (mask) activation::relu::check_covers(*mask, {grad.n_rows, w.n_rows});
     gemm(grad, false, w, true, scratch, {nullptr, nullptr, mask});
     std::swap(grad, scratch);
     return mask != nullptr;

@@ -19,7 +19,7 @@ void check_keep(float keep) {
     WEXO_CHECK(keep <= 1.0f, "dropout keep probability is above 1: ProbabilityTooLarge");
 }
 
-// How a draw r becomes a mask value: the raw draw is 1 when (r >> 11) > threshold.
+// How a draw r becomes a mask value: the raw draw is 1 when rng::uniform_bits(r) > threshold.
 struct DrawRule {
     std::int64_t threshold;
     float on_raw_one;
@@ -27,7 +27,7 @@ struct DrawRule {
 };
 
 // Draw with the rarer outcome's probability and flip when keeping is the likelier one: the raw draw is 1 when
-// u = (r >> 11) * 2^-53 > q. Scaling both sides by 2^53 is exact, so that is (r >> 11) > q * 2^53; and as q lies
+// rng::uniform(r) > q. Scaling both sides by 2^53 is exact, so that is uniform_bits(r) > q * 2^53; and as q lies
 // in [0.5, 1], q * 2^53 lies in [2^52, 2^53], where every double is a whole number: the integer comparison with it
 // is exactly the comparison of the doubles.
 DrawRule draw_rule(float keep) {
@@ -36,13 +36,15 @@ DrawRule draw_rule(float keep) {
     const double q = 1.0 - (flip ? 1.0 - p : p);
     const float kept = 1.0f / keep;
     const float dropped = 0.0f / keep;  // NaN when keep is 0
+    static_assert(rng::kUniformBits == 53);
     return {static_cast<std::int64_t>(q * 0x1p53), flip ? dropped : kept, flip ? kept : dropped};
 }
 
 WEXO_KERNEL void mask_from_draws(const DrawRule rule, const std::uint64_t* __restrict draws, float* __restrict x,
                                  float* __restrict m, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k) {
-        const float v = static_cast<std::int64_t>(draws[k] >> 11) > rule.threshold ? rule.on_raw_one : rule.on_raw_zero;
+        const float v =
+            static_cast<std::int64_t>(rng::uniform_bits(draws[k])) > rule.threshold ? rule.on_raw_one : rule.on_raw_zero;
         m[k] = v;
         x[k] *= v;
     }
@@ -82,8 +84,7 @@ void apply_draws(float keep, const std::uint64_t* draws, float* x, float* m, std
 }
 
 void backward(const Matrix& mask, Matrix& grad) {
-    if (mask.n_rows < grad.n_rows || mask.n_cols < grad.n_cols) [[unlikely]]
-        fail("dropout backward: mask " + shape_text(mask) + " does not cover the gradient " + shape_text(grad));
+    check_covers(mask.shape(), grad.shape(), "dropout backward", "mask", "does", "the gradient");
     const std::size_t n_cols = grad.n_cols;
     for (std::size_t i = 0; i < grad.n_rows; ++i) {
         const float* m = mask.row(i);

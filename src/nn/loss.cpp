@@ -29,8 +29,7 @@ void check_targets(const Matrix& predictions, const ClassVector& targets) {
         for (std::size_t i = 0; i < n; ++i) {
             const std::int32_t c = targets[i];
             if (c < 0 || static_cast<std::size_t>(c) >= n_cols)
-                fail("class index " + std::to_string(c) + " out of range for " + std::to_string(n_cols) +
-                     " output columns");
+                fail(index_out_of_range("class", c, n_cols, "output columns"));
         }
     check_samples(predictions.n_rows, targets.size(), "prediction rows");
 }

@@ -19,7 +19,7 @@ struct Grid {
     std::size_t n_rows;
     std::size_t n_cols;
     T& at(std::size_t i, std::size_t j) const { return data[i * n_cols + j]; }
-    std::string shape() const { return shape_text(n_rows, n_cols); }
+    Shape shape() const { return {n_rows, n_cols}; }
 };
 
 Grid<float> grid(Matrix& m) { return {m.values.data(), m.n_rows, m.n_cols}; }
@@ -27,7 +27,6 @@ Grid<const float> grid(const Matrix& m) { return {m.values.data(), m.n_rows, m.n
 Grid<float> grid(Vector& v) { return {v.data(), 1, v.size()}; }
 Grid<const float> grid(const Vector& v) { return {v.data(), 1, v.size()}; }
 
-bool covers(const auto& big, const auto& small) { return big.n_rows >= small.n_rows && big.n_cols >= small.n_cols; }
 bool same_shape(const auto& a, const auto& b) { return a.n_rows == b.n_rows && a.n_cols == b.n_cols; }
 
 // One parameter array with its gradient and moments, by field name for the messages.
@@ -44,12 +43,7 @@ struct Arrays {
 
 void check_arrays(const Arrays& a) {
     auto need = [](const auto& big, const char* big_name, const auto& small, const char* small_name) {
-        if (!covers(big, small)) [[unlikely]] {
-            std::string msg = "adam: ";
-            msg.append(big_name).append(" ").append(big.shape()).append(" does not cover ");
-            msg.append(small_name).append(" ").append(small.shape());
-            fail(msg);
-        }
+        check_covers(big.shape(), small.shape(), "adam", big_name, "does", small_name);
     };
     need(a.g, a.g_name, a.m, a.m_name);
     need(a.g, a.g_name, a.v, a.v_name);

@@ -8,11 +8,9 @@ namespace wexo::optimizer {
 void sgd::update_params(const DynamicOptimizer& opt, Layer& layer) {
     const Matrix& dw = layer.dweights;
     Matrix& w = layer.weights;
-    if (dw.n_rows < w.n_rows || dw.n_cols < w.n_cols) [[unlikely]]
-        fail("sgd: weight gradient " + shape_text(dw) + " does not cover weights " + shape_text(w));
+    check_covers(dw.shape(), w.shape(), "sgd", "weight gradient", "does", "weights");
     if (layer.dbiases.size() < layer.biases.size()) [[unlikely]]
-        fail("sgd: bias gradient index " + std::to_string(layer.dbiases.size()) + " out of range for " +
-             std::to_string(layer.dbiases.size()) + " bias gradients");
+        fail(index_out_of_range("sgd: bias gradient", layer.dbiases.size(), layer.dbiases.size(), "bias gradients"));
     const float neg_lr = -opt.current_learning_rate;
     // u = g * (-lr), then w = u + w, fused per element
     for (std::size_t i = 0; i < w.n_rows; ++i) {

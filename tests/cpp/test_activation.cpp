@@ -10,8 +10,13 @@
 #include <cstdint>
 #include <limits>
 #include <vector>
+
+#include "core/gemm.h"
+#include "core/relu.h"
+#include "nn/dropout.h"
 #include "support.h"
 
+using wexo::test_support::abort_message;
 using wexo::test_support::bits;
 using wexo::test_support::kNaN;
 using wexo::test_support::matrix;
@@ -99,6 +104,43 @@ TEST(LinearPredict, TakesTheFirstColumn) {
     activation::linear::predict(Matrix(0, 0), p);
     EXPECT_TRUE(p.empty());
     EXPECT_THROW(activation::linear::predict(Matrix(1, 0), p), wexo::Abort);
+}
+
+TEST(Relu, GradientRuleAgreesWithTheForwardRuleAndAcrossLanes) {
+    // zero where the forward rule gave 0 from an input at or below 0; NaN inputs pass the gradient
+    const float inputs[8] = {-1.5f, -0.0f, 0.0f, 1e-45f, 2.0f, kNaN, -std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::infinity()};
+    const float expected[8] = {0.0f, 0.0f, 0.0f, 3.0f, 3.0f, 3.0f, 0.0f, 3.0f};
+    wexo::simd::V8 in_lanes, g_lanes;
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(bits({wexo::relu_gradient(inputs[i], 3.0f)}), bits({expected[i]})) << inputs[i];
+        in_lanes[i] = inputs[i];
+        g_lanes[i] = 3.0f;
+    }
+    const wexo::simd::V8 grad = wexo::relu_gradient(in_lanes, g_lanes), out = wexo::relu_of(in_lanes);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(bits({grad[i]}), bits({expected[i]})) << i;
+        EXPECT_EQ(bits({out[i]}), bits({wexo::relu_of(inputs[i])})) << i;
+    }
+}
+
+TEST(CoverChecks, NameBothArraysAndShapes) {
+    const Matrix small(1, 2), grad(2, 2);
+    const struct {
+        std::string message;
+        std::string expected;
+    } cases[] = {
+        {abort_message([&] { Matrix g = grad; activation::relu::backward(small, g); }),
+         "relu backward: activation inputs (1, 2) do not cover the gradient (2, 2)"},
+        {abort_message([&] { Matrix g = grad; wexo::layer::dropout::backward(small, g); }),
+         "dropout backward: mask (1, 2) does not cover the gradient (2, 2)"},
+        {abort_message([&] {
+             Matrix c;
+             wexo::gemm(Matrix(2, 3), false, Matrix(3, 2), false, c, {nullptr, nullptr, &small});
+         }),
+         "matrix product: relu mask (1, 2) does not cover the product (2, 2)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.message, c.expected);
 }
 
 }  // namespace

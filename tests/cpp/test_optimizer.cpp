@@ -268,4 +268,17 @@ TEST(Sgd, ShortGradientsAbort) {
     EXPECT_THROW(optimizer::sgd::update_params(make_optimizer("sgd", 0.001f), b), wexo::Abort);
 }
 
+TEST(Sgd, ShortGradientsAbortWithTheirShapes) {
+    Layer l;
+    l.weights = Matrix(2, 2);
+    l.biases = {0, 0};
+    l.dweights = Matrix(1, 2);
+    l.dbiases = {0};
+    EXPECT_EQ(wexo::test_support::abort_message([&] { optimizer::sgd::update_params(make_optimizer("sgd", 1.0f), l); }),
+              "sgd: weight gradient (1, 2) does not cover weights (2, 2)");
+    l.dweights = Matrix(2, 2);
+    EXPECT_EQ(wexo::test_support::abort_message([&] { optimizer::sgd::update_params(make_optimizer("sgd", 1.0f), l); }),
+              "sgd: bias gradient index 1 out of range for 1 bias gradients");
+}
+
 }  // namespace

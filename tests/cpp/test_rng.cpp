@@ -200,4 +200,12 @@ TEST(StandardNormal, MomentsTailAndDistributionFunction) {
     }
 }
 
+TEST(Uniform, TopFiftyThreeBitsOnTheUnitInterval) {
+    EXPECT_EQ(wexo::rng::uniform_bits(0x7ffu), 0u);  // the low 11 bits never count
+    EXPECT_EQ(wexo::rng::uniform_bits(0x800u), 1u);
+    EXPECT_EQ(wexo::rng::uniform(0), 0.0);
+    EXPECT_EQ(wexo::rng::uniform(~std::uint64_t{0}), 1.0 - 0x1p-53);  // never reaches 1
+    EXPECT_EQ(wexo::rng::uniform(std::uint64_t{1} << 63), 0.5);
+}
+
 }  // namespace

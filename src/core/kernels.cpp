@@ -1,0 +1,477 @@
+// The hand-written products for operands that fit in cache, with the epilogue fused into them. Each kernel's line
+// gives its shapes, its contract and its gain: OpenBLAS's time (one thread, then the epilogue as a pass) over the
+// kernel's, as `build/tests/bench_gemm` (benchmarks/bench_gemm.cpp) measures it, best thread-CPU time of 300.
+#include "core/kernels.h"
+
+#include <algorithm>
+#include <array>
+#include <type_traits>
+
+#include "core/relu.h"
+#include "core/simd.h"
+
+namespace wexo::kernels {
+
+namespace {
+
+using simd::kLanes;
+using simd::load;
+using simd::store;
+using simd::V8;
+
+// The epilogue steps a kernel is built with: fixed at compile time, so that none costs a test per element.
+// sums leaves c alone and also sums the rows that scaled_rows scales.
+enum class Steps { none, bias, bias_relu, mask, sums };
+
+template <Steps S>
+[[gnu::always_inline]] inline V8 epilogue(V8 v, const Epilogue& f, std::size_t i, std::size_t j) {
+    if constexpr (S == Steps::bias || S == Steps::bias_relu) v += load(f.add_row + j);
+    if constexpr (S == Steps::bias_relu) {
+        store(f.relu_inputs + i * f.ld + j, v);
+        v = relu_of(v);
+    }
+    if constexpr (S == Steps::mask) v = relu_gradient(load(f.relu_mask + i * f.mask_ld + j), v);
+    return v;
+}
+
+template <Steps S>
+[[gnu::always_inline]] inline float epilogue(float v, const Epilogue& f, std::size_t i, std::size_t j) {
+    if constexpr (S == Steps::bias || S == Steps::bias_relu) v += f.add_row[j];
+    if constexpr (S == Steps::bias_relu) {
+        f.relu_inputs[i * f.ld + j] = v;
+        v = relu_of(v);
+    }
+    if constexpr (S == Steps::mask) v = relu_gradient(f.relu_mask[i * f.mask_ld + j], v);
+    return v;
+}
+
+// Columns [j, j + 8T) of column_sums, in registers down all the rows.
+template <std::size_t T>
+[[gnu::always_inline]] inline void column_piece(const float* g, std::size_t rows, std::size_t n, std::size_t j,
+                                                float* sums) {
+    V8 acc[T] = {};
+    for (std::size_t i = 0; i < rows; ++i)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) acc[q] += load(g + i * n + j + q * kLanes);
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < T; ++q) store(sums + j + q * kLanes, acc[q]);
+}
+
+// Fewer columns than a vector (N < 8): eight rows are N whole vectors, and lane t of vector q belongs to column
+// (8q + t) mod N.
+template <std::size_t N>
+[[gnu::always_inline]] inline void narrow_column_sums(const float* g, std::size_t rows, float* sums) {
+    V8 acc[N] = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= rows; i += kLanes)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < N; ++q) acc[q] += load(g + i * N + q * kLanes);
+    float total[N] = {};
+    for (std::size_t q = 0; q < N; ++q)
+        for (std::size_t t = 0; t < kLanes; ++t) total[(q * kLanes + t) % N] += acc[q][t];
+    for (; i < rows; ++i)
+        for (std::size_t j = 0; j < N; ++j) total[j] += g[i * N + j];
+    for (std::size_t j = 0; j < N; ++j) sums[j] = total[j];
+}
+
+}  // namespace
+
+// b's column sums, any shape, row by row as scaled_rows' fused sums add (same bits); no product: OpenBLAS needs it too.
+WEXO_KERNEL
+void column_sums(const float* g, std::size_t rows, std::size_t n, float* sums) {
+    switch (n) {
+        case 0: return;
+        case 1: return narrow_column_sums<1>(g, rows, sums);
+        case 2: return narrow_column_sums<2>(g, rows, sums);
+        case 3: return narrow_column_sums<3>(g, rows, sums);
+        case 4: return narrow_column_sums<4>(g, rows, sums);
+        case 5: return narrow_column_sums<5>(g, rows, sums);
+        case 6: return narrow_column_sums<6>(g, rows, sums);
+        case 7: return narrow_column_sums<7>(g, rows, sums);
+        default: break;
+    }
+    std::size_t j = 0;
+    for (; j + 8 * kLanes <= n; j += 8 * kLanes) column_piece<8>(g, rows, n, j, sums);
+    for (; j + kLanes <= n; j += kLanes) column_piece<1>(g, rows, n, j, sums);
+    for (; j < n; ++j) {
+        float s = 0.0f;
+        for (std::size_t i = 0; i < rows; ++i) s += g[i * n + j];
+        sums[j] = s;
+    }
+}
+
+namespace {
+
+// A row-major operand seen through strides: element (i, p) at data[i * row_step + p * col_step].
+struct View {
+    const float* data;
+    std::size_t row_step;
+    std::size_t col_step;
+    float at(std::size_t i, std::size_t p) const { return data[i * row_step + p * col_step]; }
+};
+
+// Rows [i, i + R), columns [j, j + 8T) of scaled_rows, accumulated in registers over all of k: r is read once
+// per group of R rows, however long k is.
+template <Steps S, std::size_t R, std::size_t T>
+[[gnu::always_inline]] inline void tile(std::size_t i, std::size_t j, std::size_t k, View s, const float* r,
+                                        std::size_t ldr, float* c, std::size_t ldc, const Epilogue& f) {
+    V8 acc[R][T] = {};
+    V8 sum[S == Steps::sums ? T : 1] = {};
+    for (std::size_t p = 0; p < k; ++p) {
+        const float* rp = r + p * ldr + j;
+        V8 rv[T];
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) rv[q] = load(rp + q * kLanes);
+        if constexpr (S == Steps::sums)  // plain adds: they run beside the multiply-adds
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q) sum[q] += rv[q];
+#pragma GCC unroll 3
+        for (std::size_t a = 0; a < R; ++a) {
+            const float sv = s.at(i + a, p);
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q) acc[a][q] += sv * rv[q];
+        }
+    }
+    if constexpr (S == Steps::sums)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) store(f.b_column_sums + j + q * kLanes, sum[q]);
+#pragma GCC unroll 3
+    for (std::size_t a = 0; a < R; ++a)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q)
+            store(c + (i + a) * ldc + j + q * kLanes, epilogue<S>(acc[a][q], f, i + a, j + q * kLanes));
+}
+
+// At most 12 accumulators, leaving registers for the row pieces and the scalar; the sums count as a row.
+constexpr std::size_t max_chunks(std::size_t rows, Steps s = Steps::none) {
+    if (s == Steps::sums) ++rows;
+    return rows == 1 ? 8 : 12 / rows;
+}
+
+template <Steps S, std::size_t R>
+[[gnu::always_inline]] inline void tile_row_group(std::size_t i, std::size_t n, std::size_t k, View s,
+                                                  const float* r, std::size_t ldr, float* c, std::size_t ldc,
+                                                  const Epilogue& f) {
+    std::size_t j = 0;
+    while (j + kLanes <= n) {
+        const std::size_t chunks = std::min(max_chunks(R, S), (n - j) / kLanes);
+        switch (chunks) {
+#define WEXO_TILE(T)                                        \
+    case T:                                                 \
+        if constexpr (T <= max_chunks(R, S)) tile<S, R, T>(i, j, k, s, r, ldr, c, ldc, f); \
+        break;
+            WEXO_TILE(1) WEXO_TILE(2) WEXO_TILE(3) WEXO_TILE(4) WEXO_TILE(5) WEXO_TILE(6) WEXO_TILE(7) WEXO_TILE(8)
+#undef WEXO_TILE
+            default: break;
+        }
+        j += chunks * kLanes;
+    }
+    for (; j < n; ++j) {
+        if constexpr (S == Steps::sums) {
+            float sum = 0.0f;
+            for (std::size_t p = 0; p < k; ++p) sum += r[p * ldr + j];
+            f.b_column_sums[j] = sum;
+        }
+        for (std::size_t a = 0; a < R; ++a) {
+            float acc = 0.0f;
+            for (std::size_t p = 0; p < k; ++p) acc += s.at(i + a, p) * r[p * ldr + j];
+            c[(i + a) * ldc + j] = epilogue<S>(acc, f, i + a, j);
+        }
+    }
+}
+
+// Columns [j, j + 8T) of scaled_rows for all m rows when k = K is tiny: the K x 8T piece of r is loaded once
+// and kept in registers (with sixteen of them, part of it is read from cache as an operand instead), so each
+// row costs K scalars, K * T multiply-adds and its stores.
+template <Steps S, std::size_t K, std::size_t T>
+[[gnu::always_inline]] inline void few_terms(std::size_t m, std::size_t j, View s, const float* r, std::size_t ldr,
+                                             float* c, std::size_t ldc, const Epilogue& f) {
+    V8 rv[K][T];
+#pragma GCC unroll 3
+    for (std::size_t p = 0; p < K; ++p)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) rv[p][q] = load(r + p * ldr + j + q * kLanes);
+    for (std::size_t i = 0; i < m; ++i) {
+        V8 acc[T] = {};
+#pragma GCC unroll 3
+        for (std::size_t p = 0; p < K; ++p) {
+            const float sv = s.at(i, p);
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q) acc[q] += sv * rv[p][q];
+        }
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q)
+            store(c + i * ldc + j + q * kLanes, epilogue<S>(acc[q], f, i, j + q * kLanes));
+    }
+}
+
+// c[i][:] = sum_p s(i, p) r[p][:], rows of r wide, m n k <= 2^18; 2.5x at (300,2)x(2,64), 3.0x k = 3, 1.5x k = 16.
+template <Steps S>
+WEXO_KERNEL void scaled_rows(std::size_t m, std::size_t n, std::size_t k, View s, const float* r, std::size_t ldr,
+                             float* c, std::size_t ldc, Epilogue f) {
+    // Steps::sums (r dense, m > 0): only the pass that reads r, the first group of rows, sums r's columns (1.12x
+    // at (2,300)x(300,64); 1.24x for the c^T form, 64 x 3 with k = 300); they leave c alone
+    constexpr Steps later = S == Steps::sums ? Steps::none : S;
+    if (k <= 3 && n % kLanes == 0) {  // an outer-product-like step: r stays in registers for every row
+        if constexpr (S == Steps::sums) column_sums(r, k, n, f.b_column_sums);
+        for (std::size_t j = 0; j < n;) {
+            const std::size_t chunks = std::min<std::size_t>(8, (n - j) / kLanes);
+            switch (k * 8 + chunks - 1) {
+#define WEXO_FEW(K, T) \
+    case K * 8 + T - 1: few_terms<later, K, T>(m, j, s, r, ldr, c, ldc, f); break;
+#define WEXO_FEW_ROW(K) \
+    WEXO_FEW(K, 1) WEXO_FEW(K, 2) WEXO_FEW(K, 3) WEXO_FEW(K, 4) WEXO_FEW(K, 5) WEXO_FEW(K, 6) WEXO_FEW(K, 7) WEXO_FEW(K, 8)
+                WEXO_FEW_ROW(1) WEXO_FEW_ROW(2) WEXO_FEW_ROW(3)
+#undef WEXO_FEW_ROW
+#undef WEXO_FEW
+                default: break;
+            }
+            j += chunks * kLanes;
+        }
+        return;
+    }
+    // the first group of rows (at most three) takes the sums
+    const std::size_t first = std::min<std::size_t>(m, 3);
+    if (first == 3) tile_row_group<S, 3>(0, n, k, s, r, ldr, c, ldc, f);
+    if (first == 2) tile_row_group<S, 2>(0, n, k, s, r, ldr, c, ldc, f);
+    if (first == 1) tile_row_group<S, 1>(0, n, k, s, r, ldr, c, ldc, f);
+    std::size_t i = first;
+    for (; i + 3 <= m; i += 3) tile_row_group<later, 3>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m - i == 2) tile_row_group<later, 2>(i, n, k, s, r, ldr, c, ldc, f);
+    if (m - i == 1) tile_row_group<later, 1>(i, n, k, s, r, ldr, c, ldc, f);
+}
+
+// Pairwise sums of neighbouring lanes of a and b: [a0+a1, a2+a3, b0+b1, b2+b3, a4+a5, a6+a7, b4+b5, b6+b7].
+[[gnu::always_inline]] inline V8 pair_sums(V8 a, V8 b) {
+    return __builtin_shufflevector(a, b, 0, 2, 8, 10, 4, 6, 12, 14) +
+           __builtin_shufflevector(a, b, 1, 3, 9, 11, 5, 7, 13, 15);
+}
+
+// Lane q of the result is the sum of the lanes of v[q]: eight horizontal sums for the price of about two.
+[[gnu::always_inline]] inline V8 lane_sums(const V8 (&v)[8]) {
+    const V8 x = pair_sums(pair_sums(v[0], v[1]), pair_sums(v[2], v[3]));  // [s0 s1 s2 s3 | s0' s1' s2' s3']
+    const V8 y = pair_sums(pair_sums(v[4], v[5]), pair_sums(v[6], v[7]));
+    return __builtin_shufflevector(x, y, 0, 1, 2, 3, 8, 9, 10, 11) +
+           __builtin_shufflevector(x, y, 4, 5, 6, 7, 12, 13, 14, 15);
+}
+
+// Rows [i, i + R), columns [j, j + C) of dots finished: the vector part of output (a, q) is summed(a * C + q), to
+// which the elements from p to k are added one by one before the epilogue.
+template <Steps S, std::size_t R, std::size_t C, class Summed>
+[[gnu::always_inline]] inline void store_dots(std::size_t i, std::size_t j, std::size_t p, std::size_t k,
+                                              const float* u, std::size_t ldu, const float* w, std::size_t ldw,
+                                              float* c, std::size_t ldc, const Epilogue& f, Summed summed) {
+#pragma GCC unroll 4
+    for (std::size_t a = 0; a < R; ++a) {
+        const float* ua = u + (i + a) * ldu;
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < C; ++q) {
+            const float* wq = w + (j + q) * ldw;
+            float sum = summed(a * C + q);
+            for (std::size_t t = p; t < k; ++t) sum += ua[t] * wq[t];
+            c[(i + a) * ldc + j + q] = epilogue<S>(sum, f, i + a, j + q);
+        }
+    }
+}
+
+// Rows [i, i + R), columns [j, j + C) of dots: the C columns share each piece of a row of u, the R rows each
+// piece of w, and each output has two accumulators to keep the adds overlapped.
+template <Steps S, std::size_t R, std::size_t C>
+[[gnu::always_inline]] inline void dot_group(std::size_t i, std::size_t j, std::size_t k, const float* u,
+                                             std::size_t ldu, const float* w, std::size_t ldw, float* c,
+                                             std::size_t ldc, const Epilogue& f) {
+    static_assert(R * C <= 8);
+    V8 even[R][C] = {}, odd[R][C] = {};
+    std::size_t p = 0;
+    for (; p + 2 * kLanes <= k; p += 2 * kLanes)
+#pragma GCC unroll 2
+        for (std::size_t a = 0; a < R; ++a) {
+            const V8 x0 = load(u + (i + a) * ldu + p), x1 = load(u + (i + a) * ldu + p + kLanes);
+#pragma GCC unroll 4
+            for (std::size_t q = 0; q < C; ++q) {
+                const float* wq = w + (j + q) * ldw + p;
+                even[a][q] += x0 * load(wq);
+                odd[a][q] += x1 * load(wq + kLanes);
+            }
+        }
+    if (p + kLanes <= k) {
+#pragma GCC unroll 2
+        for (std::size_t a = 0; a < R; ++a) {
+            const V8 x0 = load(u + (i + a) * ldu + p);
+#pragma GCC unroll 4
+            for (std::size_t q = 0; q < C; ++q) even[a][q] += x0 * load(w + (j + q) * ldw + p);
+        }
+        p += kLanes;
+    }
+    V8 parts[8] = {};
+#pragma GCC unroll 2
+    for (std::size_t a = 0; a < R; ++a)
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < C; ++q) parts[a * C + q] = even[a][q] + odd[a][q];
+    const V8 sums = lane_sums(parts);
+    store_dots<S, R, C>(i, j, p, k, u, ldu, w, ldw, c, ldc, f, [&](std::size_t slot) { return sums[slot]; });
+}
+
+// The same for 8 < R * C <= 16 outputs: one accumulator each is enough to keep the adds overlapped, and two
+// shuffle trees give the sums.
+template <Steps S, std::size_t R, std::size_t C>
+[[gnu::always_inline]] inline void dot_group_wide(std::size_t i, std::size_t j, std::size_t k, const float* u,
+                                                  std::size_t ldu, const float* w, std::size_t ldw, float* c,
+                                                  std::size_t ldc, const Epilogue& f) {
+    static_assert(R * C > 8 && R * C <= 16);
+    V8 acc[R][C] = {};
+    std::size_t p = 0;
+    for (; p + kLanes <= k; p += kLanes) {
+        V8 wv[C];
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < C; ++q) wv[q] = load(w + (j + q) * ldw + p);
+#pragma GCC unroll 4
+        for (std::size_t a = 0; a < R; ++a) {
+            const V8 x = load(u + (i + a) * ldu + p);
+#pragma GCC unroll 4
+            for (std::size_t q = 0; q < C; ++q) acc[a][q] += x * wv[q];
+        }
+    }
+    V8 low[8] = {}, high[8] = {};
+#pragma GCC unroll 4
+    for (std::size_t a = 0; a < R; ++a)
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < C; ++q) (a * C + q < 8 ? low[a * C + q] : high[a * C + q - 8]) = acc[a][q];
+    const V8 sums_low = lane_sums(low), sums_high = lane_sums(high);
+    store_dots<S, R, C>(i, j, p, k, u, ldu, w, ldw, c, ldc, f,
+                        [&](std::size_t slot) { return slot < 8 ? sums_low[slot] : sums_high[slot - 8]; });
+}
+
+template <Steps S, std::size_t R>
+[[gnu::always_inline]] inline void dot_rows(std::size_t i, std::size_t n, std::size_t k, const float* u,
+                                            std::size_t ldu, const float* w, std::size_t ldw, float* c,
+                                            std::size_t ldc, const Epilogue& f) {
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) dot_group<S, R, 4>(i, j, k, u, ldu, w, ldw, c, ldc, f);
+    switch (n - j) {
+        case 3: dot_group<S, R, 3>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
+        case 2: dot_group<S, R, 2>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
+        case 1: dot_group<S, R, 1>(i, j, k, u, ldu, w, ldw, c, ldc, f); break;
+        default: break;
+    }
+}
+
+// c[i][j] = dot(u[i], w[j]), k wide or n < 8, m n k <= 2^18; 1.7x at (300,64)x(64,3), but 0.17x at n 128, k 10.
+template <Steps S>
+WEXO_KERNEL void dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu, const float* w,
+                      std::size_t ldw, float* c, std::size_t ldc, Epilogue f) {
+    std::size_t i = 0;
+    if (n == 3)  // a classifier's three outputs: four rows at a time fill twelve of sixteen sums
+        for (; i + 4 <= m; i += 4) dot_group_wide<S, 4, 3>(i, 0, k, u, ldu, w, ldw, c, ldc, f);
+    for (; i + 2 <= m; i += 2) dot_rows<S, 2>(i, n, k, u, ldu, w, ldw, c, ldc, f);
+    if (i < m) dot_rows<S, 1>(i, n, k, u, ldu, w, ldw, c, ldc, f);
+}
+
+// Runs kernel(steps) with f's steps when they are one of the sets `Fused` (one variant each, each built for every
+// processor level); any other set runs the plain variant and returns false, leaving the steps to apply_epilogue.
+template <Steps... Fused, class Kernel>
+bool with_steps(const Epilogue& f, Kernel kernel) {
+    const bool bias = f.add_row, relu = f.relu_inputs, mask = f.relu_mask;
+    const Steps wanted = bias && !relu && !mask   ? Steps::bias
+                         : bias && relu && !mask  ? Steps::bias_relu
+                         : !bias && !relu && mask ? Steps::mask
+                                                  : Steps::none;
+    bool fused = false;
+    ((fused = fused || (wanted == Fused && (kernel(std::integral_constant<Steps, Fused>{}), true))), ...);
+    if (fused) return true;
+    kernel(std::integral_constant<Steps, Steps::none>{});
+    return !bias && !relu && !mask;
+}
+
+}  // namespace
+
+void apply_epilogue(std::size_t m, std::size_t n, float* c, const Epilogue& f) {
+    for (std::size_t i = 0; i < m; ++i) {
+        float* __restrict row = c + i * n;
+        if (f.add_row) {
+            const float* __restrict b = f.add_row;
+            for (std::size_t j = 0; j < n; ++j) row[j] += b[j];
+        }
+        if (f.relu_inputs) {
+            float* __restrict kept = f.relu_inputs + i * n;
+            for (std::size_t j = 0; j < n; ++j) {
+                kept[j] = row[j];
+                row[j] = relu_of(row[j]);
+            }
+        }
+        if (f.relu_mask) {
+            const float* __restrict mask = f.relu_mask + i * f.mask_ld;
+            for (std::size_t j = 0; j < n; ++j) row[j] = relu_gradient(mask[j], row[j]);
+        }
+    }
+}
+
+namespace {
+
+// dst (cols, rows) <- src (rows, cols)^T
+void transpose(const float* src, std::size_t rows, std::size_t cols, std::size_t ld, float* dst) {
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j) dst[j * rows + i] = src[i * ld + j];
+}
+
+constexpr std::size_t kSmallWork = std::size_t{1} << 18;  // multiply-adds
+constexpr std::size_t kScratch = 4096;                     // floats of a transposed operand or result
+
+}  // namespace
+
+bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t m, std::size_t n, std::size_t k,
+                float* c, const Epilogue& f, bool& deferred, bool& summed) {
+    deferred = false;
+    summed = false;
+    // each bound first, so that the products cannot wrap
+    if (m > kSmallWork || n > kSmallWork || k > kSmallWork || m * n > kSmallWork || m * n * k > kSmallWork)
+        return false;
+    const float* A = a.values.data();
+    const float* B = b.values.data();
+    const std::size_t lda = a.n_cols, ldb = b.n_cols;
+    std::array<float, kScratch> scratch;
+    // Each layout fuses only the steps its caller asks for: a layer's forward product (bias, relu), the input
+    // gradient (relu mask) and the weight gradient (b's column sums). Other sets go to apply_epilogue.
+    if (!ta && !tb) {
+        if (n >= kLanes) {
+            deferred = !with_steps<Steps::bias, Steps::bias_relu>(
+                f, [&](auto steps) { scaled_rows<steps>(m, n, k, {A, lda, 1}, B, ldb, c, n, f); });
+        } else {
+            if (n * k > kScratch) return false;
+            transpose(B, k, n, ldb, scratch.data());  // columns of b as rows
+            deferred = !with_steps<Steps::bias, Steps::bias_relu>(
+                f, [&](auto steps) { dots<steps>(m, n, k, A, lda, scratch.data(), k, c, n, f); });
+        }
+    } else if (!ta && tb) {
+        if (k >= kLanes || n < kLanes) {
+            deferred = !with_steps<Steps::mask>(f, [&](auto steps) { dots<steps>(m, n, k, A, lda, B, ldb, c, n, f); });
+        } else {
+            if (n * k > kScratch) return false;
+            transpose(B, n, k, ldb, scratch.data());  // b^T: (k, n)
+            deferred = !with_steps<Steps::mask>(
+                f, [&](auto steps) { scaled_rows<steps>(m, n, k, {A, lda, 1}, scratch.data(), n, c, n, f); });
+        }
+    } else if (ta && !tb) {
+        if (n >= kLanes || m < kLanes) {
+            // the pass over b also sums its columns (fewer than a vector of them keep column_sums' order)
+            if (f.b_column_sums && n >= kLanes && !f.add_row && !f.relu_inputs && !f.relu_mask) {
+                scaled_rows<Steps::sums>(m, n, k, {A, 1, lda}, B, ldb, c, n, f);
+                summed = true;
+            } else {
+                deferred = !with_steps<>(
+                    f, [&](auto steps) { scaled_rows<steps>(m, n, k, {A, 1, lda}, B, ldb, c, n, f); });
+            }
+        } else {
+            // few columns: c^T = b^T a, whose rows are long, then turned around
+            if (m * n > kScratch) return false;
+            scaled_rows<Steps::none>(n, m, k, {B, 1, ldb}, A, lda, scratch.data(), m, {});
+            transpose(scratch.data(), n, m, m, c);
+            deferred = true;
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace wexo::kernels

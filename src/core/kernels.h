@@ -1,0 +1,34 @@
+// The hand-written single-precision products for operands that fit in cache. At those sizes OpenBLAS's fixed costs
+// (zeroing c, packing, the thread hand-off) outweigh the arithmetic, and the epilogue can work on registers
+// instead of making another pass over c. core/gemm.cpp calls them after checking the shapes.
+#pragma once
+
+#include <cstddef>
+
+#include "core/matrix.h"
+
+namespace wexo::kernels {
+
+// The product's epilogue (wexo::Epilogue) as raw rows, in the same order of steps.
+struct Epilogue {
+    const float* add_row = nullptr;    // n values
+    float* relu_inputs = nullptr;      // row i at i * ld (dense, like c)
+    std::size_t ld = 0;
+    const float* relu_mask = nullptr;  // row i at i * mask_ld
+    std::size_t mask_ld = 0;
+    float* b_column_sums = nullptr;    // n values: the sums down the k rows of b
+};
+
+// op(a) (m, k) x op(b) (k, n) into c (m, n, dense), m, n, k > 0, when the product is small; false leaves it to
+// OpenBLAS. The epilogue's steps are applied on the way unless `deferred` comes back true, and b's column sums
+// only where `summed` comes back true.
+bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t m, std::size_t n, std::size_t k,
+                float* c, const Epilogue& f, bool& deferred, bool& summed);
+
+// The epilogue's steps (not the sums) as a pass of their own over a finished c (m, n).
+void apply_epilogue(std::size_t m, std::size_t n, float* c, const Epilogue& f);
+
+// sums[j] = sum over the rows of g[i][j], g dense (rows, n); the order of the additions is free.
+void column_sums(const float* g, std::size_t rows, std::size_t n, float* sums);
+
+}  // namespace wexo::kernels
