@@ -11,10 +11,8 @@ import numpy as np
 import pytest
 
 import wexo
+from support import EMPTY_X, KINDS, SANITIZED, dense_model, f32, i32, sgd
 
-f32, i32 = np.float32, np.int32
-EMPTY_X = np.zeros((0, 0), f32)
-SANITIZED = os.environ.get("WEXO_SANITIZED") == "1"
 SLOW = os.environ.get("WEXO_SLOW") == "1"
 
 
@@ -36,24 +34,14 @@ def linear_model(layers):
             "acc_precision": 1.0, "save_best_params": ""}
 
 
-def sgd():
-    return wexo.create_optimizer("sgd", 0.1, 0.0)
-
-
 @pytest.mark.parametrize("kind", ["linear", "categorical"])
 @pytest.mark.parametrize("size", [2**40, 2**63, 2**64 - 1])
 def test_a_square_dense_layer_beyond_memory_aborts_training(panic, kind, size):
     # size * size elements wrap around 64 bits; a wrapped count would allocate a few bytes and write far past them
-    if kind == "linear":
-        m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", ""), size, size, "dense")
-        call = lambda: wexo.train_linear_model(m, sgd(), 1, 1, np.ones((2, 3), f32), np.ones(2, f32),  # noqa
-                                               EMPTY_X, np.zeros(0, f32))
-    else:
-        m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", ""), size, size, "dense")
-        call = lambda: wexo.train_categorical_model(m, sgd(), 1, 1, np.ones((2, 3), f32), np.zeros(2, i32),  # noqa
-                                                    EMPTY_X, np.zeros(0, i32))
+    m = dense_model(kind, size, size)
+    y = np.ones(2, f32) if kind == "linear" else np.zeros(2, i32)
     with pytest.raises(panic) as info:
-        call()
+        KINDS[kind].train(m, sgd(), 1, 1, np.ones((2, 3), f32), y, EMPTY_X, y[:0])
     assert len(info.value.args) == 1 and info.value.args[0]
 
 
