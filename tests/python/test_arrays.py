@@ -5,6 +5,7 @@ import pytest
 
 import wexo
 from support import Sub, f32, i32, sgd
+
 RNG = np.random.default_rng(7)
 X = RNG.normal(size=(5, 4)).astype(f32)
 Y_LINEAR = RNG.normal(size=5).astype(f32)

@@ -8,6 +8,7 @@ import pytest
 import oracle
 import wexo
 from support import EMPTY_X, f32
+
 N_SAMPLES, N_HIDDEN = 3000, 24
 
 

@@ -8,6 +8,7 @@ import pytest
 
 import wexo
 from support import SANITIZED, f32, i32
+
 # Under the sanitizers every call is many times slower and freed memory is held back on purpose.
 SCALE = 50 if SANITIZED else 1
 CHEAP, FILE, TRAIN = 100_000 // SCALE, 20_000 // SCALE, 2_000 // SCALE
