@@ -10,6 +10,7 @@
 
 #include "core/check.h"
 #include "core/matrix.h"
+#include "nn/layer.h"
 
 namespace wexo::test_support {
 
@@ -26,10 +27,24 @@ inline Matrix matrix(std::size_t n_rows, std::size_t n_cols, Vector values) {
 }
 
 // Bit patterns, so that -0.0 and NaN compare exactly.
+inline std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
 inline std::vector<std::uint32_t> bits(const Vector& v) {
     std::vector<std::uint32_t> out;
-    for (float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
+    for (float x : v) out.push_back(bits(x));
     return out;
+}
+
+// A dense layer with these weights (n_inputs, n_neurons) and biases.
+inline Layer dense(Matrix weights, Vector biases, std::string activation = "") {
+    Layer l;
+    l.layer_type = "dense";
+    l.activation_type = std::move(activation);
+    l.n_inputs = weights.n_rows;
+    l.n_neurons = weights.n_cols;
+    l.weights = std::move(weights);
+    l.biases = std::move(biases);
+    return l;
 }
 
 // The message of the abort that body raises, or empty when it returns.

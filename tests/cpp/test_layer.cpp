@@ -17,6 +17,7 @@
 #include "support.h"
 
 using wexo::test_support::bits;
+using wexo::test_support::dense;
 using wexo::test_support::kNaN;
 using wexo::test_support::matrix;
 
@@ -28,17 +29,6 @@ using wexo::Layer;
 using wexo::Matrix;
 using wexo::Vector;
 namespace layer = wexo::layer;
-
-Layer dense(Matrix weights, Vector biases, std::string activation = "") {
-    Layer l;
-    l.layer_type = "dense";
-    l.activation_type = std::move(activation);
-    l.n_inputs = weights.n_rows;
-    l.n_neurons = weights.n_cols;
-    l.weights = std::move(weights);
-    l.biases = std::move(biases);
-    return l;
-}
 
 Layer dropout(float keep) {
     Layer l;
@@ -300,8 +290,8 @@ TEST(DropoutDraws, IntegerComparisonMatchesTheDoubleRule) {
         layer::dropout::apply_draws(keep, draws.data(), x.data(), m.data(), draws.size());
         for (std::size_t k = 0; k < draws.size(); ++k) {
             const float expected = mask_by_the_rule(keep, draws[k]);
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(m[k]), std::bit_cast<std::uint32_t>(expected)) << keep << " " << draws[k];
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(x[k]), std::bit_cast<std::uint32_t>(-2.0f * expected)) << keep;
+            EXPECT_EQ(bits(m[k]), bits(expected)) << keep << " " << draws[k];
+            EXPECT_EQ(bits(x[k]), bits(-2.0f * expected)) << keep;
         }
     }
 }

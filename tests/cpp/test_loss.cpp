@@ -27,8 +27,7 @@ namespace mse = wexo::loss::mean_squared_error;
 const Matrix kPredictions = matrix(2, 3, {0.7f, 0.2f, 0.1f, 0.1f, 0.5f, 0.4f});
 
 TEST(CrossEntropy, MeanOfNegativeLogConfidences) {
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(cce::calculate(kPredictions, {0, 1})),
-              std::bit_cast<std::uint32_t>(0.52491105f));
+    EXPECT_EQ(bits(cce::calculate(kPredictions, {0, 1})), bits(0.52491105f));
 }
 
 TEST(CrossEntropy, ConfidencesAreClipped) {

@@ -12,20 +12,11 @@
 
 using wexo::test_support::abort_message;
 using wexo::test_support::bits;
+using wexo::test_support::dense;
 using wexo::test_support::kNaN;
 using wexo::test_support::matrix;
 
 using namespace wexo;
-
-namespace {
-Layer dense(Matrix w, Vector b) {
-    Layer l;
-    l.layer_type = "dense";
-    l.weights = std::move(w);
-    l.biases = std::move(b);
-    return l;
-}
-}  // namespace
 
 TEST(Predict, ArgmaxTakesTheFirstMaximumAndSkipsNaN) {
     ClassVector p;

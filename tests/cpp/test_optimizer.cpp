@@ -22,8 +22,6 @@ using wexo::Matrix;
 using wexo::Vector;
 namespace optimizer = wexo::optimizer;
 
-std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
-
 DynamicOptimizer make_optimizer(const char* type, float learning_rate, float decay = 0.0f) {
     DynamicOptimizer opt;
     opt.opt_type = type;

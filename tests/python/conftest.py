@@ -31,9 +31,9 @@ def panic():
 def run_python():
     """Runs code in a fresh interpreter (the one running the tests); returns the CompletedProcess."""
 
-    def run(code, env=None):
+    def run(code, env=None, timeout=120):
         return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                              env=os.environ.copy() if env is None else env, timeout=120)
+                              env=os.environ.copy() if env is None else env, timeout=timeout)
 
     return run
 

@@ -1,5 +1,4 @@
 """Aborts: the PanicException type, the stderr diagnostic, and where training and evaluation stop."""
-import os
 import pathlib
 import re
 
@@ -8,13 +7,7 @@ import pytest
 
 import oracle
 import wexo
-
-f32, i32 = np.float32, np.int32
-EMPTY_X = np.zeros((0, 0), f32)
-
-
-def sgd():
-    return wexo.create_optimizer("sgd", 0.1, 0.0)
+from support import EMPTY_X, KINDS, SANITIZED, dense_model, f32, i32, sgd
 
 
 def divide_by_zero():
@@ -71,17 +64,12 @@ def test_the_module_keeps_working_after_an_abort(panic, capfd):
 @pytest.mark.parametrize("kind", ["linear", "categorical"])
 def test_print_freq_zero_aborts_before_anything_is_printed_or_written(tmp_path, capfd, panic, kind):
     path = tmp_path / "best.json"
-    labels = np.zeros(3, f32 if kind == "linear" else i32)
+    labels = np.zeros(3, KINDS[kind].label)
     x = np.ones((3, 1), f32)
-    if kind == "linear":
-        m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", str(path)), 1, 1, "dense")
-        train = wexo.train_linear_model
-    else:
-        m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", str(path)), 1, 2, "dense")
-        train = wexo.train_categorical_model
+    m = dense_model(kind, 1, 1 if kind == "linear" else 2, path)
     capfd.readouterr()
     with pytest.raises(panic) as info:
-        train(m, sgd(), 5, 0, x, labels, x, labels)
+        KINDS[kind].train(m, sgd(), 5, 0, x, labels, x, labels)
     assert info.value.args == ("attempt to divide by zero",)
     assert capfd.readouterr().out == ""
     assert not path.exists()
@@ -109,7 +97,7 @@ def overcommit_always():
 
 
 @pytest.mark.skipif(overcommit_always(), reason="the kernel would grant the allocation and then run out")
-@pytest.mark.skipif(os.environ.get("WEXO_SANITIZED") == "1", reason="AddressSanitizer ends the process on a failed new")
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer ends the process on a failed new")
 def test_an_impossible_allocation_during_init_aborts(panic, capfd):
     # 2**20 x 2**20 floats is 4 TiB
     m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", ""), 2**20, 2**20, "dense")
@@ -130,15 +118,11 @@ def test_a_size_beyond_the_address_space_aborts(panic):
 @pytest.mark.parametrize("kind", ["linear", "categorical"])
 def test_evaluating_a_built_model_aborts_on_its_empty_weights(capfd, panic, kind):
     x = np.ones((3, 2), f32)
-    if kind == "linear":
-        m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", ""), 2, 1, "dense")
-        call = lambda: wexo.evaluate_linear_model(m, x, np.ones(3, f32))  # noqa: E731
-    else:
-        m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", ""), 2, 2, "dense")
-        call = lambda: wexo.evaluate_categorical_model(m, x, np.zeros(3, i32))  # noqa: E731
+    m = dense_model(kind, 2, 1 if kind == "linear" else 2)
+    y = np.ones(3, f32) if kind == "linear" else np.zeros(3, i32)
     capfd.readouterr()
     with pytest.raises(panic):
-        call()
+        KINDS[kind].evaluate(m, x, y)
     out, err = capfd.readouterr()
     assert out == ""
     assert err.startswith("wexo: aborted") and err.count("\n") == 1

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import wexo
+from support import KINDS, Float, Index, dense_model, error, sgd
 
 FUNCTIONS = list(wexo.__all__)
 F32_2 = np.zeros((1, 1), np.float32)
@@ -23,31 +24,6 @@ def quoted(names):
     if len(q) <= 2:
         return " and ".join(q)
     return ", ".join(q[:-1]) + ", and " + q[-1]
-
-
-def error(call):
-    """The exception a call raises (BaseException included), or None."""
-    try:
-        call()
-    except BaseException as e:  # noqa: B036
-        return e
-    return None
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Float:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class Raises:
@@ -277,8 +253,7 @@ def test_u64_sizes_refuse_non_integers(name, value, type_name):
 
 def train_call(num_epochs=1, print_freq=1):
     """A training call whose arrays are all refused, so that accepting the counts ends in TypeError for x."""
-    return lambda: wexo.train_linear_model(wexo.create_linear_model("linear", ""),
-                                           wexo.create_optimizer("sgd", 0.1, 0.0), num_epochs, print_freq,
+    return lambda: wexo.train_linear_model(wexo.create_linear_model("linear", ""), sgd(), num_epochs, print_freq,
                                            "x", "y", "val_x", "val_y")
 
 
@@ -405,10 +380,10 @@ def trained_file(model, path):
     x = np.ones((64, 1), np.float32)
     if type(model).__name__ == "LinearModel":
         y = np.ones(64, np.float32)
-        wexo.train_linear_model(model, wexo.create_optimizer("sgd", 0.1, 0.0), 20, 1, x, y, x[:0, :0], y[:0])
+        wexo.train_linear_model(model, sgd(), 20, 1, x, y, x[:0, :0], y[:0])
     else:
         y = np.zeros(64, np.int32)
-        wexo.train_categorical_model(model, wexo.create_optimizer("sgd", 0.5, 0.0), 20, 1, x, y, x[:0, :0], y[:0])
+        wexo.train_categorical_model(model, sgd(0.5), 20, 1, x, y, x[:0, :0], y[:0])
     with open(path) as f:
         return json.load(f)
 
@@ -417,12 +392,9 @@ def trained_file(model, path):
 @pytest.mark.parametrize("kind", ["linear", "categorical"])
 def test_layer_arguments_reach_the_record_as_given(tmp_path, capfd, kind, rate):
     path = str(tmp_path / "best.json")
-    if kind == "linear":
-        base, add, n_out = wexo.create_linear_model("linear", path), wexo.add_linear_model_layer, 1
-    else:
-        base, add, n_out = wexo.create_categorical_model("softmax", path), wexo.add_categorical_model_layer, 2
-    base = add(base, 1, n_out, "dense")
-    m = add(base, 2**64 - 1, None, "dropout", "h\u00e9 \u2603", rate)
+    n_out = 1 if kind == "linear" else 2
+    base = dense_model(kind, 1, n_out, path)
+    m = KINDS[kind].add(base, 2**64 - 1, None, "dropout", "h\u00e9 \u2603", rate)
     doc = trained_file(m, path)
     dense, dropout = doc["layers"]
     assert (dense["layer_type"], dense["activation_type"], dense["n_inputs"], dense["n_neurons"]) == \

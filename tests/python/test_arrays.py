@@ -4,16 +4,12 @@ import numpy as np
 import pytest
 
 import wexo
+from support import Sub, f32, i32, sgd
 
-f32, i32 = np.float32, np.int32
 RNG = np.random.default_rng(7)
 X = RNG.normal(size=(5, 4)).astype(f32)
 Y_LINEAR = RNG.normal(size=5).astype(f32)
 Y_CLASSES = np.array([0, 1, 2, 3, 1], i32)
-
-
-class Sub(np.ndarray):
-    pass
 
 
 def make_linear():
@@ -34,11 +30,11 @@ def evaluate_categorical(*arrays):
 
 
 def train_linear(*arrays):
-    return wexo.train_linear_model(make_linear(), wexo.create_optimizer("sgd", 0.0, 0.0), 1, 1, *arrays)
+    return wexo.train_linear_model(make_linear(), sgd(0.0), 1, 1, *arrays)
 
 
 def train_categorical(*arrays):
-    return wexo.train_categorical_model(make_categorical(), wexo.create_optimizer("sgd", 0.0, 0.0), 1, 1, *arrays)
+    return wexo.train_categorical_model(make_categorical(), sgd(0.0), 1, 1, *arrays)
 
 
 CALLS = [

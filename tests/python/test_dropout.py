@@ -7,8 +7,8 @@ import pytest
 
 import oracle
 import wexo
+from support import EMPTY_X, f32
 
-f32 = np.float32
 N_SAMPLES, N_HIDDEN = 3000, 24
 
 
@@ -21,8 +21,7 @@ def train(path, rate):
     m = wexo.add_categorical_model_layer(m, 4, N_HIDDEN, "dense", "relu")
     m = wexo.add_categorical_model_layer(m, layer_type="dropout", dropout_rate=rate)
     m = wexo.add_categorical_model_layer(m, N_HIDDEN, 3, "dense")
-    empty_x, empty_y = np.zeros((0, 0), f32), np.zeros(0, np.int32)
-    wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.05, 0.0), 10, 1, x, y, empty_x, empty_y)
+    wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.05, 0.0), 10, 1, x, y, EMPTY_X, y[:0])
     return json.load(open(path))["layers"]
 
 

@@ -4,22 +4,13 @@ import pytest
 
 import oracle
 import wexo
-
-f32 = np.float32
-
-
-def is_abort(exc):
-    return type(exc).__module__ == "pyo3_runtime" and type(exc).__name__ == "PanicException"
-
-
-def report(capfd):
-    return capfd.readouterr().out.splitlines()
+from support import f32, is_abort, printed_lines
 
 
 def test_linear_report_of_two_samples(tmp_path, capfd):
     path = oracle.write_model(tmp_path / "m.json", [oracle.layer(weights=[[0.0]], biases=[2.5])], kind="linear")
     wexo.evaluate_linear_model(wexo.load_linear_model(str(path)), np.ones((2, 1), f32), np.array([3, 1], f32))
-    assert report(capfd) == ["True: 3.000, Predicted: 2.500, Error 0.500",
+    assert printed_lines(capfd) == ["True: 3.000, Predicted: 2.500, Error 0.500",
                              "True: 1.000, Predicted: 2.500, Error 1.500",
                              "Validation MSE: 1.250, Accuracy 50.0%"]
 
@@ -29,12 +20,12 @@ def test_categorical_report_uses_the_true_class_probability(tmp_path, capfd):
     path = oracle.write_model(tmp_path / "m.json", [], output_type="none")
     x = np.array([[0.9, 0.1], [0.3, 0.7]], f32)
     wexo.evaluate_categorical_model(wexo.load_categorical_model(str(path)), x, np.array([0, 0], np.int32))
-    assert report(capfd) == ["Validation accuracy NaN%"]
+    assert printed_lines(capfd) == ["Validation accuracy NaN%"]
     path = oracle.write_model(tmp_path / "m.json", [oracle.layer(weights=np.eye(2), biases=[0, 0])],
                               output_type="softmax")
     logits = np.log(x)  # softmax(log p) = p
     wexo.evaluate_categorical_model(wexo.load_categorical_model(str(path)), logits, np.array([0, 0], np.int32))
-    assert report(capfd) == ["True: 0, Predicted: 0, Certainty: 90.0%",
+    assert printed_lines(capfd) == ["True: 0, Predicted: 0, Certainty: 90.0%",
                              "True: 0, Predicted: 1, Certainty: 30.0%",
                              "Validation accuracy 50.0%"]
 
@@ -49,7 +40,7 @@ def test_categorical_report_matches_oracle(tmp_path, capfd, acc_type, summary):
     x = rng.normal(size=(50, 4)).astype(f32)
     y = rng.integers(0, 3, 50).astype(np.int32)
     wexo.evaluate_categorical_model(wexo.load_categorical_model(str(path)), x, y)
-    got = report(capfd)
+    got = printed_lines(capfd)
     probs = oracle.forward(layers, x, "softmax")
     pred = probs.argmax(axis=1)
     assert got[:-1] == [f"True: {t}, Predicted: {p}, Certainty: {oracle.fixed(f32(probs[i, t] * f32(100)), 1)}%"
@@ -67,10 +58,10 @@ def test_zero_samples_report_nan(tmp_path, capfd, kind):
     x = np.zeros((0, 2), f32)
     if kind == "linear":
         wexo.evaluate_linear_model(wexo.load_linear_model(str(path)), x, np.zeros(0, f32))
-        assert report(capfd) == ["Validation MSE: NaN, Accuracy NaN%"]
+        assert printed_lines(capfd) == ["Validation MSE: NaN, Accuracy NaN%"]
     else:
         wexo.evaluate_categorical_model(wexo.load_categorical_model(str(path)), x, np.zeros(0, np.int32))
-        assert report(capfd) == ["Validation accuracy NaN%"]
+        assert printed_lines(capfd) == ["Validation accuracy NaN%"]
 
 
 @pytest.mark.parametrize("labels,printed", [([0, 1, 2], 2), ([0, -1], 1), ([0], 1)])
@@ -80,7 +71,7 @@ def test_bad_labels_abort_after_the_earlier_lines(tmp_path, capfd, labels, print
     with pytest.raises(BaseException) as info:
         wexo.evaluate_categorical_model(wexo.load_categorical_model(str(path)), x, np.array(labels, np.int32))
     assert is_abort(info.value)
-    assert len(report(capfd)) == printed
+    assert len(printed_lines(capfd)) == printed
 
 
 def test_linear_targets_short_aborts_after_the_earlier_lines(tmp_path, capfd):
@@ -88,7 +79,7 @@ def test_linear_targets_short_aborts_after_the_earlier_lines(tmp_path, capfd):
     with pytest.raises(BaseException) as info:
         wexo.evaluate_linear_model(wexo.load_linear_model(str(path)), np.ones((3, 1), f32), np.ones(2, f32))
     assert is_abort(info.value)
-    assert len(report(capfd)) == 2
+    assert len(printed_lines(capfd)) == 2
 
 
 @pytest.mark.parametrize("case", ["columns", "short_biases", "empty_weights"])
@@ -105,7 +96,7 @@ def test_shape_faults_abort_without_output(tmp_path, capfd, case):
     with pytest.raises(BaseException) as info:
         wexo.evaluate_categorical_model(model, x, np.zeros(2, np.int32))
     assert is_abort(info.value)
-    assert report(capfd) == []
+    assert printed_lines(capfd) == []
 
 
 def test_a_linear_report_judges_only_the_first_output_column(tmp_path, capfd):
@@ -113,7 +104,7 @@ def test_a_linear_report_judges_only_the_first_output_column(tmp_path, capfd):
                               kind="linear", acc_type="whatever", acc_precision=0.0)
     wexo.evaluate_linear_model(wexo.load_linear_model(str(path)), np.array([[1.0], [2.0]], f32),
                                np.array([1.0, 2.5], f32))
-    assert report(capfd) == ["True: 1.000, Predicted: 1.000, Error 0.000",
+    assert printed_lines(capfd) == ["True: 1.000, Predicted: 1.000, Error 0.000",
                              "True: 2.500, Predicted: 2.000, Error 0.500",
                              "Validation MSE: 0.125, Accuracy 50.0%"]
 
@@ -139,11 +130,11 @@ def test_a_batch_of_many_blocks_reports_as_its_pieces_do(tmp_path, capfd, layout
     x = rng.integers(-1, 2, (3000, 300)).astype(f32)
     y = rng.integers(0, 3, 3000).astype(np.int32)
     wexo.evaluate_categorical_model(model, LAYOUTS[layout](x), y)
-    whole = report(capfd)
+    whole = printed_lines(capfd)
     pieces = []
     for a, b in [(0, 1), (1, 700), (700, 1999), (1999, 3000)]:
         wexo.evaluate_categorical_model(model, x[a:b], y[a:b])
-        pieces += report(capfd)[:-1]
+        pieces += printed_lines(capfd)[:-1]
     assert whole[:-1] == pieces and len(pieces) == 3000
     correct = sum(line.split(",")[0][6:] == line.split(",")[1][12:] for line in pieces)
     assert whole[-1] == f"Validation accuracy {oracle.fixed(f32(f32(correct) / f32(3000)) * f32(100), 1)}%"
@@ -155,7 +146,7 @@ def test_a_linear_batch_of_many_blocks_matches_the_oracle(tmp_path, capfd):
     x = rng.integers(-1, 2, (3000, 300)).astype(f32)
     y = (rng.integers(-8, 9, 3000) / 8).astype(f32)
     wexo.evaluate_linear_model(wexo.load_linear_model(str(path)), x, y)
-    got = report(capfd)
+    got = printed_lines(capfd)
     p = oracle.forward(layers, x, "linear")[:, 0]
     err = np.abs(y - p).astype(f32)
     assert got[:-1] == [f"True: {oracle.fixed(t, 3)}, Predicted: {oracle.fixed(q, 3)}, Error {oracle.fixed(e, 3)}"
@@ -180,4 +171,4 @@ def test_a_fault_in_a_late_block_keeps_the_earlier_lines(tmp_path, capfd, kind):
             y[2600] = 3
             wexo.evaluate_categorical_model(wexo.load_categorical_model(str(path)), x, y)
     assert is_abort(info.value)
-    assert len(report(capfd)) == (2500 if kind == "linear" else 2600)
+    assert len(printed_lines(capfd)) == (2500 if kind == "linear" else 2600)

@@ -1,7 +1,6 @@
 """Random arguments thrown at all eleven functions: each call succeeds or raises TypeError, OverflowError,
 UnicodeEncodeError or the abort exception, and the arrays passed in never change."""
 import inspect
-import os
 import pathlib
 import shutil
 import tempfile
@@ -12,9 +11,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import wexo
+from support import KINDS, SANITIZED, Float, Index, Sub, dense_model, f32, i32, sgd
 
-f32, i32 = np.float32, np.int32
-SANITIZED = os.environ.get("WEXO_SANITIZED") == "1"
 PARAMS = {name: list(inspect.signature(getattr(wexo, name)).parameters) for name in wexo.__all__}
 # Training writes its best-parameters file; every path a drawn model holds lies in here.
 FOLDER = pathlib.Path(tempfile.mkdtemp(prefix="wexo-fuzz-"))
@@ -31,24 +29,6 @@ def mostly(valid, invalid):
     return st.integers(0, 4).flatmap(lambda k: invalid if k == 0 else valid)
 
 
-class Index:
-    """Not an int, but has __index__."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
 WORDS = ["linear", "softmax", "dense", "dropout", "relu", "adam", "tf_adam", "sgd", "mean_squared_error",
          "categorical_crossentropy", "categorical", "", "Dense", "relu "]
 texts = mostly(st.one_of(st.sampled_from(WORDS), st.text(max_size=8)),
@@ -62,18 +42,14 @@ counts = mostly(st.one_of(st.integers(0, 4), st.booleans(), st.integers(0, 4).ma
 epochs = mostly(st.one_of(st.integers(0, 3), st.integers(0, 3).map(np.uint16), st.integers(0, 3).map(Index)),
                 st.one_of(st.integers(65536, 2**64 + 5), st.integers(max_value=-1), st.floats(0, 3), st.none()))
 print_freqs = mostly(st.integers(0, 4), st.one_of(st.integers(65536, 2**70), st.integers(max_value=-1), st.none()))
-rates = mostly(st.one_of(st.floats(width=32), st.floats(), st.integers(-3, 3), st.floats(-1, 1).map(Floaty),
+rates = mostly(st.one_of(st.floats(width=32), st.floats(), st.integers(-3, 3), st.floats(-1, 1).map(Float),
                          st.floats(-1, 1).map(np.float32), st.integers(0, 3).map(Index)),
-               st.one_of(st.integers(min_value=2**1024), st.integers(max_value=-2**1024), st.just(Floaty("0.5")),
+               st.one_of(st.integers(min_value=2**1024), st.integers(max_value=-2**1024), st.just(Float("0.5")),
                          texts, st.just(None)))
 
 DTYPES = [f32, i32, np.float64, np.int64, np.float16, np.bool_, np.uint32, np.complex64,
           np.dtype(">f4"), np.dtype(">i4"), np.dtype("<f4"), np.dtype("<i4")]
 LAYOUTS = ["c", "fortran", "transposed", "reversed", "stepped", "broadcast", "readonly", "subclass", "unaligned"]
-
-
-class Sub(np.ndarray):
-    pass
 
 
 @st.composite
@@ -130,9 +106,7 @@ def paths(encodable=False):
 @st.composite
 def models(draw, kind, n_inputs=None, n_outputs=None):
     """Models of up to four layers; given n_inputs and n_outputs, a dense chain that fits data of that width."""
-    create = wexo.create_linear_model if kind == "linear" else wexo.create_categorical_model
-    add = wexo.add_linear_model_layer if kind == "linear" else wexo.add_categorical_model_layer
-    default_output = "linear" if kind == "linear" else "softmax"
+    create, add, default_output = KINDS[kind].create, KINDS[kind].add, KINDS[kind].output_type
     m = create(draw(mostly(st.just(default_output), st.sampled_from(["linear", "softmax", "", "relu"]))),
                draw(paths(encodable=True)))
     if n_inputs is not None:
@@ -162,23 +136,16 @@ def trained(kind):
     if kind not in _trained:
         path = str(FOLDER / f"trained-{kind}.json")
         x = np.array([[0.0, 1.0], [1.0, 0.0], [1.0, 1.0]], f32)
-        sgd = wexo.create_optimizer("sgd", 0.1, 0.0)
-        if kind == "linear":
-            m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", path), 2, 1, "dense")
-            wexo.train_linear_model(m, sgd, 3, 1, x, np.ones(3, f32), x, np.ones(3, f32))
-            _trained[kind] = wexo.load_linear_model(path), pathlib.Path(path)
-        else:
-            m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", path), 2, 2, "dense")
-            y = np.array([0, 1, 1], i32)
-            wexo.train_categorical_model(m, sgd, 3, 1, x, y, x, y)
-            _trained[kind] = wexo.load_categorical_model(path), pathlib.Path(path)
+        y = np.ones(3, f32) if kind == "linear" else np.array([0, 1, 1], i32)
+        KINDS[kind].train(dense_model(kind, 2, 1 if kind == "linear" else 2, path), sgd(), 3, 1, x, y, x, y)
+        _trained[kind] = KINDS[kind].load(path), pathlib.Path(path)
     return _trained[kind]
 
 
 optimizers = st.builds(wexo.create_optimizer, st.sampled_from(["adam", "tf_adam", "sgd", "", "SGD"]),
                        st.sampled_from([0.0, 0.01, 1.0, -1.0, float("nan"), float("inf")]),
                        st.sampled_from([0.0, 0.1, -2.0, float("nan")]))
-KINDS = ["linear", "categorical"]
+KIND_NAMES = list(KINDS)
 
 
 def file_contents():
@@ -189,8 +156,8 @@ def file_contents():
         path.write_bytes(content)
         return str(path)
 
-    return st.one_of(st.sampled_from(KINDS).map(lambda k: str(trained(k)[1])),
-                     st.builds(lambda k, cut: write(trained(k)[1].read_bytes()[:cut]), st.sampled_from(KINDS),
+    return st.one_of(st.sampled_from(KIND_NAMES).map(lambda k: str(trained(k)[1])),
+                     st.builds(lambda k, cut: write(trained(k)[1].read_bytes()[:cut]), st.sampled_from(KIND_NAMES),
                                st.integers(0, 2000)),
                      st.binary(max_size=40).map(write),
                      st.sampled_from([b"{}", b"[]", b'{"layers":[]}', b"null", b'[[],"linear"]']).map(write),
@@ -202,7 +169,7 @@ anything = st.one_of(
     st.lists(st.integers(0, 2), max_size=3), st.tuples(st.floats(width=32)),
     st.dictionaries(st.text(max_size=2), st.integers(), max_size=2), arrays(), st.integers(0, 3).map(Index),
     st.just(object()), st.just(type(wexo.create_linear_model("", ""))), models("linear"), models("categorical"),
-    optimizers, st.sampled_from(KINDS).map(lambda k: trained(k)[0]),
+    optimizers, st.sampled_from(KIND_NAMES).map(lambda k: trained(k)[0]),
 )
 
 
@@ -211,7 +178,7 @@ def kind_of(name):
 
 
 def label_type(name):
-    return f32 if kind_of(name) == "linear" else i32
+    return KINDS[kind_of(name)].label
 
 
 def plausible(name, param):
@@ -305,6 +272,16 @@ def check_call(name, args, kwargs, panic):
         assert a.tobytes() == c.tobytes()
 
 
+def loads_or_aborts(path, panic):
+    """Both loaders read the file at path or raise the abort exception, nothing else."""
+    for load in (wexo.load_linear_model, wexo.load_categorical_model):
+        try:
+            load(str(path))
+        except BaseException as e:  # noqa: B036
+            if type(e) is not panic:
+                raise
+
+
 SETTINGS = settings(max_examples=40 if SANITIZED else 200, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                            HealthCheck.filter_too_much])
@@ -323,12 +300,7 @@ def test_random_arguments_succeed_or_raise_only_the_allowed_exceptions(panic, na
 def test_the_reader_survives_random_bytes_in_a_file(panic, content):
     path = FOLDER / "random.json"
     path.write_bytes(content)
-    for load in (wexo.load_linear_model, wexo.load_categorical_model):
-        try:
-            load(str(path))
-        except BaseException as e:  # noqa: B036
-            if type(e) is not panic:
-                raise
+    loads_or_aborts(path, panic)
 
 
 REGRESSIONS = sorted((pathlib.Path(__file__).parent.parent / "fuzz" / "regressions").glob("*"))
@@ -336,32 +308,22 @@ REGRESSIONS = sorted((pathlib.Path(__file__).parent.parent / "fuzz" / "regressio
 
 @pytest.mark.parametrize("path", REGRESSIONS, ids=[p.name for p in REGRESSIONS])
 def test_fuzzer_findings_load_or_abort(panic, path):
-    for load in (wexo.load_linear_model, wexo.load_categorical_model):
-        try:
-            load(str(path))
-        except BaseException as e:  # noqa: B036
-            if type(e) is not panic:
-                raise
+    loads_or_aborts(path, panic)
 
 
 VALID_EMPTY = ('{"layers":[],"output_type":"linear","loss_type":"mean_squared_error","acc_type":"linear",'
                '"acc_precision":1.0,"save_best_params":""}')
 
 
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("kind", KIND_NAMES)
 def test_training_refuses_a_path_with_a_nul_byte(tmp_path, capfd, panic, kind):
     # the operating system cannot receive such a path; the part before the NUL is a file nobody named
     cut = tmp_path / "best"
     x = np.array([[0.0], [1.0]], f32)
-    if kind == "linear":
-        m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", str(cut) + "\x00.json"), 1, 1, "dense")
-        train, y = wexo.train_linear_model, np.array([1.0, 3.0], f32)
-    else:
-        m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", str(cut) + "\x00.json"), 1, 2,
-                                             "dense")
-        train, y = wexo.train_categorical_model, np.array([0, 1], i32)
+    m = dense_model(kind, 1, 1 if kind == "linear" else 2, str(cut) + "\x00.json")
+    y = np.array([1.0, 3.0], f32) if kind == "linear" else np.array([0, 1], i32)
     with pytest.raises(panic):
-        train(m, wexo.create_optimizer("sgd", 0.5, 0.0), 5, 1, x, y, x, y)
+        KINDS[kind].train(m, sgd(0.5), 5, 1, x, y, x, y)
     assert not cut.exists()
 
 

@@ -11,10 +11,8 @@ import numpy as np
 import pytest
 
 import wexo
+from support import EMPTY_X, KINDS, SANITIZED, dense_model, f32, i32, sgd
 
-f32, i32 = np.float32, np.int32
-EMPTY_X = np.zeros((0, 0), f32)
-SANITIZED = os.environ.get("WEXO_SANITIZED") == "1"
 SLOW = os.environ.get("WEXO_SLOW") == "1"
 
 
@@ -36,24 +34,14 @@ def linear_model(layers):
             "acc_precision": 1.0, "save_best_params": ""}
 
 
-def sgd():
-    return wexo.create_optimizer("sgd", 0.1, 0.0)
-
-
 @pytest.mark.parametrize("kind", ["linear", "categorical"])
 @pytest.mark.parametrize("size", [2**40, 2**63, 2**64 - 1])
 def test_a_square_dense_layer_beyond_memory_aborts_training(panic, kind, size):
     # size * size elements wrap around 64 bits; a wrapped count would allocate a few bytes and write far past them
-    if kind == "linear":
-        m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", ""), size, size, "dense")
-        call = lambda: wexo.train_linear_model(m, sgd(), 1, 1, np.ones((2, 3), f32), np.ones(2, f32),  # noqa
-                                               EMPTY_X, np.zeros(0, f32))
-    else:
-        m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", ""), size, size, "dense")
-        call = lambda: wexo.train_categorical_model(m, sgd(), 1, 1, np.ones((2, 3), f32), np.zeros(2, i32),  # noqa
-                                                    EMPTY_X, np.zeros(0, i32))
+    m = dense_model(kind, size, size)
+    y = np.ones(2, f32) if kind == "linear" else np.zeros(2, i32)
     with pytest.raises(panic) as info:
-        call()
+        KINDS[kind].train(m, sgd(), 1, 1, np.ones((2, 3), f32), y, EMPTY_X, y[:0])
     assert len(info.value.args) == 1 and info.value.args[0]
 
 
@@ -165,6 +153,14 @@ GIGABYTE_LOAD = """
 """
 
 
+def load_in_a_fresh_process(run_python, path):
+    """What loading path as a linear model ends in, and the peak RSS of that process in KiB."""
+    r = run_python(GIGABYTE_LOAD.format(load="load_linear_model", path=str(path)), timeout=1200)
+    assert r.returncode == 0, r.stderr
+    status, max_rss_kib = r.stdout.splitlines()
+    return status, int(max_rss_kib)
+
+
 def write_gigabyte_weights(path, n_rows, stated_rows):
     """A linear model whose one dense layer has n_rows x 1 weights of "0.5" (4 bytes each) and says it has
     stated_rows."""
@@ -181,35 +177,27 @@ def write_gigabyte_weights(path, n_rows, stated_rows):
 @pytest.mark.skipif(not SLOW, reason="writes and reads a 1 GB file; set WEXO_SLOW=1")
 @pytest.mark.skipif(SANITIZED, reason="too slow under the sanitizers")
 @pytest.mark.parametrize("rows_delta, outcome", [(0, "loaded"), (1, "PanicException")])
-def test_a_one_gigabyte_model_file_loads_within_memory(tmp_path, rows_delta, outcome):
+def test_a_one_gigabyte_model_file_loads_within_memory(tmp_path, run_python, rows_delta, outcome):
     n_rows = 2**28  # 1 GiB of text, 1 GiB of float32 weights once read
     path = tmp_path / "big.json"
     write_gigabyte_weights(path, n_rows, n_rows + rows_delta)  # one row more than the data: refused at its end
     assert path.stat().st_size > 2**30
-    r = subprocess.run([sys.executable, "-c", textwrap.dedent(GIGABYTE_LOAD.format(load="load_linear_model",
-                                                                                   path=str(path)))],
-                       capture_output=True, text=True, timeout=1200)
-    assert r.returncode == 0, r.stderr
-    status, max_rss_kib = r.stdout.splitlines()
+    status, max_rss_kib = load_in_a_fresh_process(run_python, path)
     assert status.startswith(outcome), status
     # the weights themselves take 1 GiB; a parsed tree of a billion bytes would take many times that
-    assert int(max_rss_kib) < 6 * 2**20, f"peak RSS {int(max_rss_kib) >> 10} MiB"
+    assert max_rss_kib < 6 * 2**20, f"peak RSS {max_rss_kib >> 10} MiB"
 
 
 @pytest.mark.skipif(not SLOW, reason="writes and reads a 1 GB file; set WEXO_SLOW=1")
 @pytest.mark.skipif(SANITIZED, reason="too slow under the sanitizers")
-def test_a_gigabyte_of_trailing_whitespace_is_read_in_constant_memory(tmp_path):
+def test_a_gigabyte_of_trailing_whitespace_is_read_in_constant_memory(tmp_path, run_python):
     path = tmp_path / "padded.json"
     with open(path, "wb") as f:
         f.write(json.dumps(linear_model([])).encode())
         block = b" \n\t\r" * (1 << 18)
         for _ in range(1024):
             f.write(block)
-    r = subprocess.run([sys.executable, "-c", textwrap.dedent(GIGABYTE_LOAD.format(load="load_linear_model",
-                                                                                   path=str(path)))],
-                       capture_output=True, text=True, timeout=1200)
-    assert r.returncode == 0, r.stderr
-    status, max_rss_kib = r.stdout.splitlines()
+    status, max_rss_kib = load_in_a_fresh_process(run_python, path)
     assert status == "loaded"
-    assert int(max_rss_kib) < 512 * 2**10, f"peak RSS {int(max_rss_kib) >> 10} MiB"
+    assert max_rss_kib < 512 * 2**10, f"peak RSS {max_rss_kib >> 10} MiB"
 

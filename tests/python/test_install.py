@@ -13,11 +13,12 @@ import sys
 import zipfile
 
 import pytest
+from support import SANITIZED
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 pytestmark = [
     pytest.mark.skipif(os.environ.get("WEXO_INSTALL_TESTS") != "1", reason="set WEXO_INSTALL_TESTS=1"),
-    pytest.mark.skipif(os.environ.get("WEXO_SANITIZED") == "1", reason="builds and installs are not sanitized"),
+    pytest.mark.skipif(SANITIZED, reason="builds and installs are not sanitized"),
 ]
 
 MAIN_EXAMPLE = [str(ROOT / "examples" / "classify.py"), "--data", "spiral", "--epochs", "60", "--reports", "2",

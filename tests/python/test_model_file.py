@@ -15,9 +15,8 @@ import numpy as np
 import pytest
 
 import wexo
+from support import EMPTY_X, SANITIZED, dense_model, f32, i32, printed_lines, progress_losses, sgd
 
-f32 = np.float32
-i32 = np.int32
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data" / "jsontestsuite" / "test_parsing"
 
 E2 = '{"v":1,"dim":[0,0],"data":[]}'
@@ -62,10 +61,9 @@ def evaluation_lines(capfd, model, x, y):
 
 
 def trained_linear(path, epochs=3):
-    m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", str(path)), 2, 1, "dense")
     x = np.array([[1, 2], [3, 4], [5, 6]], f32)
     y = np.array([1, 2, 3], f32)
-    wexo.train_linear_model(m, wexo.create_optimizer("sgd", 0.01, 0.0), epochs, 1, x, y, x, y)
+    wexo.train_linear_model(dense_model("linear", 2, 1, path), sgd(0.01), epochs, 1, x, y, x, y)
     return x, y
 
 
@@ -311,7 +309,7 @@ int open64(const char* path, int flags, ...) {
 
 
 @pytest.mark.skipif(shutil.which("cc") is None, reason="no C compiler for the open() shim")
-@pytest.mark.skipif(os.environ.get("WEXO_SANITIZED") == "1", reason="the sanitizer runtime must come first")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime must come first")
 def test_without_unnamed_files_a_named_temporary_file_replaces_the_target(tmp_path, run_python):
     shim = tmp_path / "no_tmpfile.so"
     (tmp_path / "no_tmpfile.c").write_text(NO_UNNAMED_FILES)
@@ -349,13 +347,12 @@ def test_every_write_of_a_training_call_stores_the_batch_exactly(tmp_path, capfd
     x = (rng.standard_normal((64, 5)) * 10.0 ** rng.integers(-9, 2, (64, 5))).astype(f32)
     x[0, :3] = [0.0, -0.0, 1e-45]
     y = np.argmax(x[:, :3], axis=1).astype(i32)
-    val_x = x[::-1].copy() if validate else np.zeros((0, 0), f32)
+    val_x = x[::-1].copy() if validate else EMPTY_X
     val_y = y[::-1].copy() if validate else np.zeros(0, i32)
     path = tmp_path / "best.json"
-    m = wexo.add_categorical_model_layer(wexo.create_categorical_model("softmax", str(path)), 5, 3, "dense")
+    m = dense_model("categorical", 5, 3, path)
     wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.05, 0.0), 6, 6, x, y, val_x, val_y)
-    losses = [float(line.split("loss: ")[1].split()[0]) for line in capfd.readouterr().out.splitlines()
-              if line.startswith("epoch:")]
+    losses = progress_losses(printed_lines(capfd))
     assert len(losses) == 6 and all(a > b for a, b in zip(losses, losses[1:]))  # written at epochs 2 to 6
     stored = json.loads(path.read_text())["layers"][0]["inputs"]
     assert stored["dim"] == [64, 5]

@@ -1,7 +1,6 @@
 """Training through the public API: printed lines, the schedule, when files are written, aborts."""
 import json
 import os
-import re
 import sys
 
 import numpy as np
@@ -12,30 +11,9 @@ import wexo
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples"))
 import classify  # noqa: E402
+from support import (EMPTY_X, PROGRESS, VALIDATION, abort_message, dense_model, f32, is_abort,  # noqa: E402
+                     printed_lines, sgd)
 
-f32 = np.float32
-PROGRESS = re.compile(
-    r"epoch: +\d+, acc: (NaN|-?\d+\.\d{3}), loss: (\S+) \[(\w*): (\S+), reg: (\S+)\], lr (\d+(\.\d+)?)$")
-VALIDATION = re.compile(r"validation:  acc: (NaN|-?\d+\.\d{3}), loss: (\S+) \[(\w*): (\S+), reg: (\S+)\]$")
-
-
-def is_abort(exc):
-    return type(exc).__module__ == "pyo3_runtime" and type(exc).__name__ == "PanicException"
-
-
-def lines(capfd):
-    out = capfd.readouterr().out
-    assert out == "" or out.endswith("\n")
-    return out.splitlines()
-
-
-def bias_only(kind, path, n_out):
-    """A dense layer with no inputs: its output is its biases, so training is deterministic."""
-    if kind == "categorical":
-        m = wexo.create_categorical_model("softmax", path)
-        return wexo.add_categorical_model_layer(m, 0, n_out, "dense")
-    m = wexo.create_linear_model("linear", path)
-    return wexo.add_linear_model_layer(m, 0, n_out, "dense")
 
 
 def simulate(kind, opt, num_epochs, interval, y, val_y, n_out):
@@ -91,12 +69,13 @@ def test_bias_only_training_matches_oracle(tmp_path, capfd, kind, opt_args, with
     else:
         n_out, y, val_y = 1, np.array([0.5, 2.0, 3.0, 1.5], f32), np.array([1.0, 4.0], f32)
         train, load = wexo.train_linear_model, wexo.load_linear_model
-    model = bias_only(kind, path, n_out)
+    # a dense layer with no inputs: its output is its biases, so training is deterministic
+    model = dense_model(kind, 0, n_out, path)
     x = np.zeros((len(y), 0), f32)
-    val_x = np.zeros((len(val_y), 0), f32) if with_validation else np.zeros((0, 0), f32)
+    val_x = np.zeros((len(val_y), 0), f32) if with_validation else EMPTY_X
     train(model, wexo.create_optimizer(*opt_args), 12, 4, x, y, val_x, val_y)
     expected, saved = simulate(kind, oracle.Optimizer(*opt_args), 12, 3, y, val_y if with_validation else None, n_out)
-    assert lines(capfd) == expected
+    assert printed_lines(capfd) == expected
     assert saved is not None
     stored = json.load(open(path))["layers"][0]
     np.testing.assert_allclose(oracle.arrays_of(stored, "biases"), saved, rtol=2e-6, atol=1e-9)
@@ -126,10 +105,10 @@ def small_classifier(path="", dropout=None):
 ])
 def test_progress_lines_follow_the_print_interval(capfd, num_epochs, print_freq, with_val, printed):
     x, y = spiral()
-    val_x, val_y = (x[::3], y[::3]) if with_val else (np.zeros((0, 0), f32), np.zeros(0, np.int32))
+    val_x, val_y = (x[::3], y[::3]) if with_val else (EMPTY_X, np.zeros(0, np.int32))
     wexo.train_categorical_model(small_classifier(), wexo.create_optimizer("adam", 0.01, 0.0),
                                  num_epochs, print_freq, x, y, val_x, val_y)
-    got = lines(capfd)
+    got = printed_lines(capfd)
     epochs = [int(line.split(",")[0].split(":")[1]) for line in got if line.startswith("epoch")]
     assert epochs == printed
     for i, line in enumerate(got):
@@ -143,7 +122,7 @@ def test_lines_show_the_decayed_rate_and_an_exact_penalty(capfd):
     x, y = spiral()
     wexo.train_categorical_model(small_classifier(), wexo.create_optimizer("adam", 0.001, 0.0002),
                                  50, 50, x, y, x, y)
-    got = lines(capfd)
+    got = printed_lines(capfd)
     assert len(got) == 100
     assert got[0].endswith("], lr 0.001") and got[98].endswith("], lr 0.0009904912")
     for line in got:
@@ -154,9 +133,9 @@ def test_lines_show_the_decayed_rate_and_an_exact_penalty(capfd):
 
 def test_five_digit_epochs_print_in_full(capfd):
     x, y = np.zeros((1, 0), f32), np.array([0], np.int32)
-    m = bias_only("categorical", "", 2)
+    m = dense_model("categorical", 0, 2)
     wexo.train_categorical_model(m, wexo.create_optimizer("sgd", 0.0, 0.0), 10000, 10000, x, y, x[:0, :0], y[:0])
-    got = lines(capfd)
+    got = printed_lines(capfd)
     assert len(got) == 10000
     assert got[8].startswith("epoch:    9, ") and got[-1].startswith("epoch: 10000, acc: ")
 
@@ -194,7 +173,7 @@ def test_best_parameters_file_is_written_only_on_improvement(tmp_path, capfd, op
     wexo.train_categorical_model(model, wexo.create_optimizer(opt_type, 0.05, 0.0), epochs, 1, x, y, x, y)
     assert path.exists() == written
     if loss_type is not None:
-        assert all("crossentropy: 0.000" in line for line in lines(capfd))
+        assert all("crossentropy: 0.000" in line for line in printed_lines(capfd))
 
 
 def test_saved_file_holds_the_parameters_after_the_last_update(tmp_path, capfd):
@@ -213,7 +192,7 @@ def test_saved_file_holds_the_parameters_after_the_last_update(tmp_path, capfd):
     capfd.readouterr()
     loaded = wexo.load_categorical_model(str(path))
     wexo.evaluate_categorical_model(loaded, x, y)
-    got = lines(capfd)
+    got = printed_lines(capfd)
     probs = oracle.forward(doc["layers"], x, "softmax")
     pred = probs.argmax(axis=1)
     expected = [f"True: {t}, Predicted: {p}, Certainty: {oracle.fixed(f32(probs[i, t] * f32(100)), 1)}%"
@@ -228,7 +207,7 @@ def test_training_leaves_its_arguments_unchanged(tmp_path, capfd):
     model, opt = small_classifier(str(tmp_path / "a.json")), wexo.create_optimizer("adam", 0.02, 0.001)
     for _ in range(2):  # each call starts again from fresh weights and the undecayed rate
         wexo.train_categorical_model(model, opt, 20, 20, x, y, x[:0, :0], y[:0])
-    got = lines(capfd)
+    got = printed_lines(capfd)
     assert len(got) == 40 and got[0].endswith("lr 0.02") and got[20].endswith("lr 0.02")
     assert np.array_equal(x, xs) and np.array_equal(y, ys)
     # the model still has no weights: evaluating it aborts like before training
@@ -245,25 +224,18 @@ def test_linear_training_regresses_a_line(tmp_path, capfd):
     m = wexo.add_linear_model_layer(m, 1, 8, "dense", "relu")
     m = wexo.add_linear_model_layer(m, 8, 1, "dense")
     wexo.train_linear_model(m, wexo.create_optimizer("adam", 0.02, 0.0), 300, 100, x, y, x, y)
-    got = lines(capfd)
+    got = printed_lines(capfd)
     assert len(got) == 200 and all(PROGRESS.match(line) or VALIDATION.match(line) for line in got)
     assert float(PROGRESS.match(got[-2]).group(4)) < float(PROGRESS.match(got[0]).group(4))
     doc = json.load(open(path))
     assert list(doc) == ["layers", "output_type", "loss_type", "acc_type", "acc_precision", "save_best_params"]
     wexo.evaluate_linear_model(wexo.load_linear_model(str(path)), x, y)
-    report = lines(capfd)
+    report = printed_lines(capfd)
     p = oracle.forward(doc["layers"], x, "linear")[:, 0]
     err = np.abs((y - p).astype(f32))
     assert report[:-1] == [f"True: {oracle.fixed(t, 3)}, Predicted: {oracle.fixed(q, 3)}, Error {oracle.fixed(e, 3)}"
                            for t, q, e in zip(y, p, err)]
     assert report[-1].startswith("Validation MSE: ")
-
-
-def abort_message(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert is_abort(info.value), repr(info.value)
-    return info.value.args[0]
 
 
 @pytest.mark.parametrize("case", ["class_too_big", "class_negative", "labels_short", "columns", "dropout_rate"])
@@ -282,13 +254,13 @@ def test_categorical_training_aborts_on_bad_data(capfd, case):
         model, wexo.create_optimizer("adam", 0.01, 0.0), 5, 1, x, y, x[:0, :0], y[:0]))
     if case == "dropout_rate":
         assert msg.endswith("ProbabilityTooSmall")
-    assert lines(capfd) == []
+    assert printed_lines(capfd) == []
 
 
 def test_linear_training_aborts_on_empty_predictions(capfd):
     m = wexo.add_linear_model_layer(wexo.create_linear_model("Linear", ""), 1, 1, "dense")
     x, y = np.ones((4, 1), f32), np.ones(4, f32)
-    abort_message(lambda: wexo.train_linear_model(m, wexo.create_optimizer("sgd", 0.1, 0.0), 3, 1, x, y, x, y))
+    abort_message(lambda: wexo.train_linear_model(m, sgd(), 3, 1, x, y, x, y))
 
 
 def test_unwritable_best_path_aborts_after_the_lines_so_far(tmp_path, capfd):
@@ -298,6 +270,6 @@ def test_unwritable_best_path_aborts_after_the_lines_so_far(tmp_path, capfd):
         model, wexo.create_optimizer("adam", 0.05, 0.0), 20, 20, x, y, x[:0, :0], y[:0]))
     assert "No such file or directory" in msg
     # every epoch prints; the first one whose loss beats epoch 1's tries the write, which aborts after its line
-    losses = [float(line.split("categorical_crossentropy: ")[1].split(",")[0]) for line in lines(capfd)]
+    losses = [float(line.split("categorical_crossentropy: ")[1].split(",")[0]) for line in printed_lines(capfd)]
     assert len(losses) >= 2
     assert losses[-1] <= losses[0] and all(loss >= losses[0] for loss in losses[1:-1])
