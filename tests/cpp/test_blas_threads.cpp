@@ -1,0 +1,103 @@
+// Products on threads started per product: the same results as on one thread, and no thread left behind.
+#include <gtest/gtest.h>
+
+#include <cblas.h>
+#include <dirent.h>
+
+#include <cmath>
+#include <memory>
+
+#include "core/blas_threads.h"
+#include "core/gemm.h"
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+
+using wexo::Matrix;
+
+namespace {
+
+// Small integers keep every sum exact, so any split of the work over threads gives the same bits.
+Matrix integers(std::size_t rows, std::size_t cols, unsigned seed) {
+    Matrix m(rows, cols);
+    for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = static_cast<float>(static_cast<int>((k * 7 + seed * 13) % 9) - 4);
+    return m;
+}
+
+int tasks() {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/task"), closedir);
+    if (!dir) return -1;
+    int n = 0;
+    while (const dirent* e = readdir(dir.get())) n += e->d_name[0] != '.';
+    return n;
+}
+
+// OpenBLAS's thread count for the life of the object; the one it had comes back after.
+struct BlasThreads {
+    explicit BlasThreads(int n) : saved(scipy_openblas_get_num_threads()) { scipy_openblas_set_num_threads(n); }
+    ~BlasThreads() { scipy_openblas_set_num_threads(saved); }
+    int saved;
+};
+
+// c <- a b through run_blas, counting the process's threads while OpenBLAS runs
+Matrix product(const Matrix& a, const Matrix& b, bool parallel, int& tasks_during) {
+    Matrix c(a.n_rows, b.n_cols);
+    std::fill(c.values.begin(), c.values.end(), kNaN);  // a job that never ran shows
+    const auto n = static_cast<blasint>(b.n_cols), m = static_cast<blasint>(a.n_rows), k = static_cast<blasint>(a.n_cols);
+    wexo::run_blas(parallel, [&] {
+        tasks_during = tasks();
+        scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a.values.data(), k,
+                          b.values.data(), n, 0.0f, c.values.data(), n);
+    });
+    return c;
+}
+
+}  // namespace
+
+// OpenBLAS splits a product this size over all its threads.
+TEST(BlasThreads, ThreadedProductsMatchOneThreadAndLeaveNoThread) {
+    const Matrix a = integers(640, 300, 1), b = integers(300, 500, 2);
+    for (const int count : {1, 2, 3}) {
+        const BlasThreads setting(count);
+        const int before = tasks();
+        int during_one = 0, during_many = 0;
+        const Matrix one = product(a, b, false, during_one);
+        const Matrix many = product(a, b, true, during_many);
+        EXPECT_EQ(bits(many.values), bits(one.values)) << count << " threads";
+        EXPECT_EQ(during_one, before) << "one thread asked for, yet threads were started";
+        EXPECT_EQ(during_many, before + count - 1) << "the product's threads start before OpenBLAS runs";
+        EXPECT_EQ(tasks(), before) << "threads left behind";
+        EXPECT_EQ(scipy_openblas_get_num_threads(), count) << "the setting comes back";
+    }
+}
+
+TEST(BlasThreads, GemmAboveTheThresholdMatchesOneThread) {
+    // (m n k) just at the threshold, transposed as the backward pass does
+    const Matrix a = integers(512, 1024, 3), g = integers(1024, 512, 4);
+    ASSERT_GE(512.0 * 512.0 * 1024.0, wexo::kThreadsFrom);
+    Matrix one, many;
+    {
+        const BlasThreads setting(1);
+        wexo::gemm(a, true, g, true, one);
+    }
+    const int before = tasks();
+    wexo::gemm(a, true, g, true, many);
+    EXPECT_EQ(tasks(), before);
+    EXPECT_EQ(bits(many.values), bits(one.values));
+}
+
+TEST(BlasThreads, CallsOutsideRunBlasStillRunEveryJob) {
+    // once run_blas has installed the callback, another caller of the same OpenBLAS reaches it too
+    int ignored = 0;
+    const Matrix a = integers(700, 256, 5), b = integers(256, 400, 6);
+    const Matrix expected = product(a, b, false, ignored);
+    const BlasThreads setting(2);
+    const int before = tasks();
+    Matrix c(700, 400);
+    std::fill(c.values.begin(), c.values.end(), kNaN);
+    scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 700, 400, 256, 1.0f, a.values.data(), 256,
+                      b.values.data(), 400, 0.0f, c.values.data(), 400);
+    EXPECT_EQ(bits(c.values), bits(expected.values));
+    EXPECT_EQ(tasks(), before);
+}
