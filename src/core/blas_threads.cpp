@@ -132,6 +132,10 @@ private:
 
 }  // namespace
 
+bool threads_pay(double m, double n, double k) {
+    return m * n * k >= kThreadsFrom && m * n * std::min(k, kThreadsDepth) >= kThreadsStep && m >= kThreadsRows;
+}
+
 void run_blas(bool parallel, void (*call)(void*), void* context) {
     // Once per process, before the first product: from then on OpenBLAS's parallel jobs come to run_jobs.
     static const bool installed = (scipy_openblas_set_threads_callback_function(run_jobs), true);

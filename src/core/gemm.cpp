@@ -525,8 +525,7 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
         const blasint lda = blas_dim(std::max<std::size_t>(a.n_cols, 1));
         const blasint ldb = blas_dim(std::max<std::size_t>(b.n_cols, 1));
         const blasint ldc = blas_dim(std::max<std::size_t>(n, 1));
-        const double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
-        run_blas(work >= kThreadsFrom, [&] {
+        run_blas(threads_pay(double(m), double(n), double(k)), [&] {
             scipy_cblas_sgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans,
                               transpose_b ? CblasTrans : CblasNoTrans, bm, bn, bk, 1.0f, a.values.data(), lda,
                               b.values.data(), ldb, 0.0f, c.values.data(), ldc);

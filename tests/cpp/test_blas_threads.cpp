@@ -73,9 +73,9 @@ TEST(BlasThreads, ThreadedProductsMatchOneThreadAndLeaveNoThread) {
 }
 
 TEST(BlasThreads, GemmAboveTheThresholdMatchesOneThread) {
-    // (m n k) just at the threshold, transposed as the backward pass does
-    const Matrix a = integers(512, 1024, 3), g = integers(1024, 512, 4);
-    ASSERT_GE(512.0 * 512.0 * 1024.0, wexo::kThreadsFrom);
+    // transposed as the backward pass does, large enough for threads
+    const Matrix a = integers(1024, 1024, 3), g = integers(1024, 1024, 4);
+    ASSERT_TRUE(wexo::threads_pay(1024, 1024, 1024));
     Matrix one, many;
     {
         const BlasThreads setting(1);
@@ -85,6 +85,15 @@ TEST(BlasThreads, GemmAboveTheThresholdMatchesOneThread) {
     wexo::gemm(a, true, g, true, many);
     EXPECT_EQ(tasks(), before);
     EXPECT_EQ(bits(many.values), bits(one.values));
+}
+
+TEST(BlasThreads, ThreadsPayOnlyForLargeWorkWithLongStretchesBetweenWaits) {
+    EXPECT_TRUE(wexo::threads_pay(60000, 128, 784));   // the forward product of a 60000x784 batch
+    EXPECT_TRUE(wexo::threads_pay(784, 128, 60000));   // its weight gradient: 784x128 output over 60000 samples
+    EXPECT_FALSE(wexo::threads_pay(1797, 128, 64));    // a small network
+    EXPECT_FALSE(wexo::threads_pay(128, 128, 100000)); // a small output over a long k waits too often
+    EXPECT_FALSE(wexo::threads_pay(256, 256, 40000));  // few rows of output: the same
+    EXPECT_FALSE(wexo::threads_pay(1e6, 1, 1));        // no work to share
 }
 
 TEST(BlasThreads, CallsOutsideRunBlasStillRunEveryJob) {

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-# Trains a network whose first product (4096 x 512 x 256 multiply-adds) is large enough for OpenBLAS's threads,
+# Trains a network whose first product (4096 x 512 x 256 multiply-adds) OpenBLAS would split over its threads,
 # with a validation pass and an evaluation, then prints the process's thread count and OpenBLAS's setting.
 CODE = """
 import ctypes, os
@@ -51,8 +51,8 @@ def test_training_restores_the_blas_thread_setting(run_python, setting):
     assert threads == tasks  # OpenBLAS starts its workers when it loads; training adds none
 
 
-# Trains with products above the threshold for threads (8192 x 1024 x 256 multiply-adds forward, the same for the
-# weight gradient) while the parent samples the child's thread count; prints the count when training ends.
+# Trains with products large enough for threads (8192 x 1024 x 256 multiply-adds forward, the same for the weight
+# gradient) while the parent samples the child's thread count; prints the count when training ends.
 WATCHED = """
 import os, sys
 import numpy as np
