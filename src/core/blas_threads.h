@@ -10,7 +10,7 @@ namespace wexo {
 // Whether a product op(a) (m, k) x op(b) (k, n) may run on several threads, measured on two cores beside one busy
 // process (benchmarks/bench_training.py --mode crossover):
 // - kThreadsFrom multiply-adds in all: there a worker that starts late costs a small share (2^30.9 gained 1.12-1.18x,
-//   2^29.9 lost up to 1.2x);
+//   2^29.9 lost up to 1.3x);
 // - kThreadsStep multiply-adds between the points where OpenBLAS's jobs wait for each other (one step of its k
 //   loop, about kThreadsDepth deep, over the whole m x n output), and at least kThreadsRows output rows: a product
 //   with a small output over a long k (a weight gradient of a narrow layer) waits often, and each wait on a worker
