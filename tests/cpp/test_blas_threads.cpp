@@ -3,8 +3,13 @@
 
 #include <cblas.h>
 #include <dirent.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "core/blas_threads.h"
@@ -109,4 +114,34 @@ TEST(BlasThreads, CallsOutsideRunBlasStillRunEveryJob) {
                       b.values.data(), 400, 0.0f, c.values.data(), 400);
     EXPECT_EQ(bits(c.values), bits(expected.values));
     EXPECT_EQ(tasks(), before);
+}
+
+// With no process left for the user, pthread_create fails: the product runs on the calling thread, complete.
+TEST(BlasThreads, AThreadThatCannotStartLeavesTheProductToTheCaller) {
+    const Matrix a = integers(640, 300, 7), b = integers(300, 500, 8);
+    int during = 0;
+    const Matrix expected = product(a, b, false, during);
+    const BlasThreads setting(2);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int during_child = 0;
+        // OpenBLAS restarts its own idle workers after a fork when its count is next set: let it, before the limit
+        product(a, b, false, during_child);
+        // no new thread for this user: root ignores the limit, so the child first becomes nobody
+        const rlimit one_process{1, 1};
+        if ((geteuid() == 0 && setuid(65534) != 0) || setrlimit(RLIMIT_NPROC, &one_process) != 0) _exit(3);
+        try {
+            const Matrix got = product(a, b, true, during_child);
+            const bool same = std::memcmp(got.values.data(), expected.values.data(), got.size() * sizeof(float)) == 0;
+            _exit(!same ? 1 : during_child != tasks() ? 2 : 0);
+        } catch (...) {
+            _exit(4);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong product, 2: a thread started, 3: no limit set, 4: an exception";
 }
