@@ -10,7 +10,8 @@ Modes (every figure is a ratio measured in the same run; the machine may be shar
              subprocesses; also 60000x784 default against one thread without the busy process
   fresh      60000x784: one 5-epoch training call in a fresh process that first builds the data, against the NumPy
              script doing the same in a fresh process; with the call's peak memory growth over the process before it
-  crossover  OpenBLAS alone: time of each product of the workloads with one thread and with two (where threads pay)
+  crossover  each product of the workloads on one thread and on threads started for it, without and with a busy
+             process (where threads pay; needs bench_gemm_threads, built with the C++ tests)
 
 All workloads use the same network, optimizer and data in every implementation.
 """
@@ -390,37 +391,17 @@ def fresh(quick):
 
 
 def crossover(quick):
-    """OpenBLAS's own worker threads against one thread for each product the workloads run (the fastest of
-    alternating calls, which is what a quiet machine gives)."""
-    call = sgemm()
-    import ctypes
-    import scipy_openblas32
-    lib = ctypes.CDLL(os.path.join(scipy_openblas32.get_lib_dir(), "libscipy_openblas.so"))
-    threads = lib.scipy_openblas_get_num_threads()
-    rng = np.random.default_rng(0)
-    print(f"OpenBLAS threads: {threads}")
-    print(f"{'m':>6} {'k':>5} {'n':>5} {'madds':>11} {'op':>3} {'1 thread us':>12} {'default us':>11} {'1/default':>10}")
-    for m, k, n in [(1000, 64, 64), (1797, 128, 10), (1797, 64, 128), (4000, 128, 128), (60000, 128, 10),
-                    (16000, 128, 128), (6000, 784, 128), (60000, 784, 128)]:
-        a = rng.standard_normal((m, k), dtype=f32)
-        b = rng.standard_normal((k, n), dtype=f32)
-        g = rng.standard_normal((m, n), dtype=f32)
-        c, w, gi = np.empty((m, n), f32), np.empty((k, n), f32), np.empty((m, k), f32)
-        for op, fn in (("NN", lambda: call(a, False, b, False, c)), ("TN", lambda: call(a, True, g, False, w)),
-                       ("NT", lambda: call(g, False, b, True, gi))):
-            one = many = float("inf")
-            end = time.perf_counter() + (0.3 if quick else 1.5)
-            while time.perf_counter() < end:
-                lib.scipy_openblas_set_num_threads(1)
-                t = time.perf_counter()
-                fn()
-                one = min(one, time.perf_counter() - t)
-                lib.scipy_openblas_set_num_threads(threads)
-                t = time.perf_counter()
-                fn()
-                many = min(many, time.perf_counter() - t)
-            print(f"{m:6} {k:5} {n:5} {m * k * n:11} {op:>3} {one * 1e6:12.1f} {many * 1e6:11.1f} {one / many:10.2f}",
-                  flush=True)
+    """Each product of the workloads through OpenBLAS on the calling thread alone and on threads started for that
+    product, as wexo runs it from its threshold on: first as the machine is, then beside one busy process.
+    Runs bench_gemm_threads, built with the C++ tests (WEXO_BENCH_GEMM_THREADS names another binary)."""
+    exe = os.environ.get("WEXO_BENCH_GEMM_THREADS",
+                         os.path.join(os.path.dirname(HERE), "..", "build", "tests", "bench_gemm_threads"))
+    budget = "0.3" if quick else "1.5"
+    print("-- no busy process of ours", flush=True)
+    subprocess.run([exe, budget], check=True)
+    with Busy():
+        print("-- one busy process", flush=True)
+        subprocess.run([exe, budget], check=True)
 
 
 def main():

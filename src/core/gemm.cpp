@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/blas_threads.h"
 #include "core/kernels.h"
 
 namespace wexo {
@@ -22,31 +23,6 @@ blasint blas_dim(std::size_t n) {
                "matrix dimension " + std::to_string(n) + " exceeds the BLAS integer range");
     return static_cast<blasint>(n);
 }
-
-// From this many multiply-adds on, OpenBLAS may use its worker threads. Below it a product runs on the calling
-// thread only: on two cores the hand-off to a worker starts to pay at a few million multiply-adds on a quiet
-// machine, but a worker that has to wait for a core (another process busy) holds up the whole product while the
-// caller spins, which made small networks up to 18x slower under load. At 2^28 (several milliseconds of work) such
-// a wait is a small share of the product. benchmarks/bench_training.py --mode crossover measures both sides.
-constexpr double kThreadsFrom = double(std::size_t{1} << 28);
-
-// While it lives (when `limit`), OpenBLAS runs on the calling thread only; the count it had (OPENBLAS_NUM_THREADS, or
-// whatever the process set) is put back after. The interpreter lock serialises the calls that change it. Both calls
-// only store a number: they cost well under a microsecond.
-class OneBlasThread {
-public:
-    explicit OneBlasThread(bool limit) : saved_(limit ? scipy_openblas_get_num_threads() : 1) {
-        if (saved_ > 1) scipy_openblas_set_num_threads(1);
-    }
-    ~OneBlasThread() {
-        if (saved_ > 1) scipy_openblas_set_num_threads(saved_);
-    }
-    OneBlasThread(const OneBlasThread&) = delete;
-    OneBlasThread& operator=(const OneBlasThread&) = delete;
-
-private:
-    int saved_;  // 1: nothing to restore
-};
 
 }  // namespace
 
@@ -91,11 +67,11 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
         const blasint lda = blas_dim(std::max<std::size_t>(a.n_cols, 1));
         const blasint ldb = blas_dim(std::max<std::size_t>(b.n_cols, 1));
         const blasint ldc = blas_dim(std::max<std::size_t>(n, 1));
-        const double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
-        const OneBlasThread single(work < kThreadsFrom);
-        scipy_cblas_sgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans,
-                          transpose_b ? CblasTrans : CblasNoTrans, bm, bn, bk, 1.0f, a.values.data(), lda,
-                          b.values.data(), ldb, 0.0f, c.values.data(), ldc);
+        run_blas(threads_pay(double(m), double(n), double(k)), [&] {
+            scipy_cblas_sgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans,
+                              transpose_b ? CblasTrans : CblasNoTrans, bm, bn, bk, 1.0f, a.values.data(), lda,
+                              b.values.data(), ldb, 0.0f, c.values.data(), ldc);
+        });
     }
     if (deferred) apply_epilogue(m, n, c.values.data(), f);
     sum_columns_of_b();

@@ -1,10 +1,13 @@
 """Thread control: OPENBLAS_NUM_THREADS=1 means no thread besides the caller's, and training leaves OpenBLAS's own
 thread setting as it found it."""
 import os
+import subprocess
+import sys
+import time
 
 import pytest
 
-# Trains a network whose first product (4096 x 512 x 256 multiply-adds) is large enough for OpenBLAS's threads,
+# Trains a network whose first product (4096 x 512 x 256 multiply-adds) OpenBLAS would split over its threads,
 # with a validation pass and an evaluation, then prints the process's thread count and OpenBLAS's setting.
 CODE = """
 import ctypes, os
@@ -46,3 +49,53 @@ def test_training_restores_the_blas_thread_setting(run_python, setting):
     tasks, threads, before, after = last_line(run_python(CODE, env))
     assert after == before  # the small products ran with one thread, and the setting came back
     assert threads == tasks  # OpenBLAS starts its workers when it loads; training adds none
+
+
+# Trains with products large enough for threads (8192 x 1024 x 256 multiply-adds forward, the same for the weight
+# gradient) while the parent samples the child's thread count; prints the count when training ends.
+WATCHED = """
+import os, sys
+import numpy as np
+import wexo
+rng = np.random.default_rng(0)
+x = rng.standard_normal((8192, 1024), dtype=np.float32)
+y = rng.integers(0, 4, 8192).astype(np.int32)
+m = wexo.create_categorical_model("softmax", "")
+m = wexo.add_categorical_model_layer(m, 1024, 256, "dense", "relu")
+m = wexo.add_categorical_model_layer(m, 256, 4, "dense")
+empty = np.zeros((0, 0), np.float32)
+print(len(os.listdir("/proc/self/task")), flush=True)
+wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.001, 0.0), 6, 65535, x, y, empty, y[:0])
+print(len(os.listdir("/proc/self/task")), flush=True)
+"""
+
+
+def watch_threads(setting):
+    """(threads before training, the most seen while it ran, threads after it)"""
+    env = dict(os.environ, OPENBLAS_NUM_THREADS=setting)
+    proc = subprocess.Popen([sys.executable, "-c", WATCHED], env=env, stdout=subprocess.PIPE, text=True)
+    try:
+        before = int(proc.stdout.readline())
+        most = 0
+        while proc.poll() is None:
+            try:
+                most = max(most, len(os.listdir(f"/proc/{proc.pid}/task")))
+            except FileNotFoundError:  # it just ended
+                break
+            time.sleep(0.001)  # a product's threads live for tens of milliseconds
+        after = int(proc.stdout.readline())
+    finally:
+        proc.kill()
+        proc.wait()
+    return before, most, after
+
+
+def test_one_blas_thread_means_no_thread_ever_appears_during_training():
+    assert watch_threads("1") == (1, 1, 1)
+
+
+def test_threads_exist_only_while_a_large_product_runs():
+    # the sampler does see the product's threads, and they are gone when training ends
+    before, most, after = watch_threads("2")
+    assert most > before
+    assert after == before

@@ -1,0 +1,147 @@
+// Products on threads started per product: the same results as on one thread, and no thread left behind.
+#include <gtest/gtest.h>
+
+#include <cblas.h>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "core/blas_threads.h"
+#include "core/gemm.h"
+#include "support.h"
+
+using wexo::test_support::bits;
+using wexo::test_support::kNaN;
+
+using wexo::Matrix;
+
+namespace {
+
+// Small integers keep every sum exact, so any split of the work over threads gives the same bits.
+Matrix integers(std::size_t rows, std::size_t cols, unsigned seed) {
+    Matrix m(rows, cols);
+    for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = static_cast<float>(static_cast<int>((k * 7 + seed * 13) % 9) - 4);
+    return m;
+}
+
+int tasks() {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/task"), closedir);
+    if (!dir) return -1;
+    int n = 0;
+    while (const dirent* e = readdir(dir.get())) n += e->d_name[0] != '.';
+    return n;
+}
+
+// OpenBLAS's thread count for the life of the object; the one it had comes back after.
+struct BlasThreads {
+    explicit BlasThreads(int n) : saved(scipy_openblas_get_num_threads()) { scipy_openblas_set_num_threads(n); }
+    ~BlasThreads() { scipy_openblas_set_num_threads(saved); }
+    int saved;
+};
+
+// c <- a b through run_blas, counting the process's threads while OpenBLAS runs
+Matrix product(const Matrix& a, const Matrix& b, bool parallel, int& tasks_during) {
+    Matrix c(a.n_rows, b.n_cols);
+    std::fill(c.values.begin(), c.values.end(), kNaN);  // a job that never ran shows
+    const auto n = static_cast<blasint>(b.n_cols), m = static_cast<blasint>(a.n_rows), k = static_cast<blasint>(a.n_cols);
+    wexo::run_blas(parallel, [&] {
+        tasks_during = tasks();
+        scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a.values.data(), k,
+                          b.values.data(), n, 0.0f, c.values.data(), n);
+    });
+    return c;
+}
+
+}  // namespace
+
+// OpenBLAS splits a product this size over all its threads.
+TEST(BlasThreads, ThreadedProductsMatchOneThreadAndLeaveNoThread) {
+    const Matrix a = integers(640, 300, 1), b = integers(300, 500, 2);
+    for (const int count : {1, 2, 3}) {
+        const BlasThreads setting(count);
+        const int before = tasks();
+        int during_one = 0, during_many = 0;
+        const Matrix one = product(a, b, false, during_one);
+        const Matrix many = product(a, b, true, during_many);
+        EXPECT_EQ(bits(many.values), bits(one.values)) << count << " threads";
+        EXPECT_EQ(during_one, before) << "one thread asked for, yet threads were started";
+        EXPECT_EQ(during_many, before + count - 1) << "the product's threads start before OpenBLAS runs";
+        EXPECT_EQ(tasks(), before) << "threads left behind";
+        EXPECT_EQ(scipy_openblas_get_num_threads(), count) << "the setting comes back";
+    }
+}
+
+TEST(BlasThreads, GemmAboveTheThresholdMatchesOneThread) {
+    // transposed as the backward pass does, large enough for threads
+    const Matrix a = integers(1024, 1024, 3), g = integers(1024, 1024, 4);
+    ASSERT_TRUE(wexo::threads_pay(1024, 1024, 1024));
+    Matrix one, many;
+    {
+        const BlasThreads setting(1);
+        wexo::gemm(a, true, g, true, one);
+    }
+    const int before = tasks();
+    wexo::gemm(a, true, g, true, many);
+    EXPECT_EQ(tasks(), before);
+    EXPECT_EQ(bits(many.values), bits(one.values));
+}
+
+TEST(BlasThreads, ThreadsPayOnlyForLargeWorkWithLongStretchesBetweenWaits) {
+    EXPECT_TRUE(wexo::threads_pay(60000, 128, 784));   // the forward product of a 60000x784 batch
+    EXPECT_TRUE(wexo::threads_pay(784, 128, 60000));   // its weight gradient: 784x128 output over 60000 samples
+    EXPECT_FALSE(wexo::threads_pay(1797, 128, 64));    // a small network
+    EXPECT_FALSE(wexo::threads_pay(128, 128, 100000)); // a small output over a long k waits too often
+    EXPECT_FALSE(wexo::threads_pay(256, 256, 40000));  // few rows of output: the same
+    EXPECT_FALSE(wexo::threads_pay(1e6, 1, 1));        // no work to share
+}
+
+TEST(BlasThreads, CallsOutsideRunBlasStillRunEveryJob) {
+    // once run_blas has installed the callback, another caller of the same OpenBLAS reaches it too
+    int ignored = 0;
+    const Matrix a = integers(700, 256, 5), b = integers(256, 400, 6);
+    const Matrix expected = product(a, b, false, ignored);
+    const BlasThreads setting(2);
+    const int before = tasks();
+    Matrix c(700, 400);
+    std::fill(c.values.begin(), c.values.end(), kNaN);
+    scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 700, 400, 256, 1.0f, a.values.data(), 256,
+                      b.values.data(), 400, 0.0f, c.values.data(), 400);
+    EXPECT_EQ(bits(c.values), bits(expected.values));
+    EXPECT_EQ(tasks(), before);
+}
+
+// With no process left for the user, pthread_create fails: the product runs on the calling thread, complete.
+TEST(BlasThreads, AThreadThatCannotStartLeavesTheProductToTheCaller) {
+    const Matrix a = integers(640, 300, 7), b = integers(300, 500, 8);
+    int during = 0;
+    const Matrix expected = product(a, b, false, during);
+    const BlasThreads setting(2);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int during_child = 0;
+        // OpenBLAS restarts its own idle workers after a fork when its count is next set: let it, before the limit
+        product(a, b, false, during_child);
+        // no new thread for this user: root ignores the limit, so the child first becomes nobody
+        const rlimit one_process{1, 1};
+        if ((geteuid() == 0 && setuid(65534) != 0) || setrlimit(RLIMIT_NPROC, &one_process) != 0) _exit(3);
+        try {
+            const Matrix got = product(a, b, true, during_child);
+            const bool same = std::memcmp(got.values.data(), expected.values.data(), got.size() * sizeof(float)) == 0;
+            _exit(!same ? 1 : during_child != tasks() ? 2 : 0);
+        } catch (...) {
+            _exit(4);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong product, 2: a thread started, 3: no limit set, 4: an exception";
+}
