@@ -49,12 +49,25 @@ private:
     char* end_ = nullptr;
 };
 
-// A number token: its text (valid until the next read) and its form. Numbers too long to keep whole are
+// What one walk over a number's grammar finds: value = (-1)^negative * D * 10^(scale + exponent), D being the
+// n_digits significant digits (from the first nonzero one).
+struct Grammar {
+    bool integer = true;  // no fraction and no exponent
+    bool negative = false;
+    std::uint64_t head = 0;     // D while n_digits <= 19 (its first 19 digits after that)
+    std::int64_t n_digits = 0;
+    std::int64_t scale = 0;     // minus the count of digits after the point
+    std::int64_t exponent = 0;  // the exponent part, its magnitude capped far past any file's digit count
+
+    // |value| < 1, zero included: decides which way a conversion left the range
+    bool below_one() const { return n_digits == 0 || n_digits + scale + exponent <= 0; }
+};
+
+// A number token: its text (valid until the next read) and its grammar. Numbers too long to keep whole are
 // shortened to an equivalent "digits e exponent" text, exact enough to round.
 struct Number {
     std::string_view text;
-    bool integer;   // no fraction and no exponent
-    bool negative;
+    Grammar g;
 };
 
 // Reads one document from a descriptor through one buffer, so memory stays constant whatever the file size.
