@@ -34,6 +34,11 @@ public:
     void f32_list(const float* v, std::size_t n);  // n numbers separated by commas
     void finish();                           // hands on what is buffered
 
+    // For a caller that lays out bytes itself: at least n (at most kChunk) writable bytes at the returned
+    // pointer, then wrote() with the end of what it put there.
+    char* reserve(std::size_t n) { return room(n); }
+    void wrote(char* end) { cur_ = end; }
+
 private:
     char* room(std::size_t n) {
         if (static_cast<std::size_t>(end_ - cur_) < n) [[unlikely]] make_room(n);
