@@ -163,8 +163,10 @@ void copy_previous(Reuse& r, std::uint64_t offset, std::uint64_t length) {
 long constant_match(const WriteSession& s, const Matrix& m) {
     for (std::size_t i = 0; i < s.constant.size(); ++i) {
         const WriteSession::Constant& c = s.constant[i];
+        // the same buffer (a training call stores its batch as the first layer's inputs) needs no comparison
         if (c.n_rows == m.n_rows && c.n_cols == m.n_cols && !m.values.empty() &&
-            std::memcmp(c.values, m.values.data(), m.values.size() * sizeof(float)) == 0)
+            (c.values == m.values.data() ||
+             std::memcmp(c.values, m.values.data(), m.values.size() * sizeof(float)) == 0))
             return static_cast<long>(i);
     }
     return -1;
@@ -181,6 +183,8 @@ void open_array(json::Writer& w, std::initializer_list<std::uint64_t> dim) {
     }
     w.raw("],\"data\":[");
 }
+
+constexpr char kZeroText[text::kMaxJsonFloat] = "0.0";  // +0.0 as a file writes it, padded for fixed moves
 
 // Index of the first ',' among the 32 bytes at p, or 32.
 unsigned comma_in_32(const char* p) {
@@ -238,9 +242,12 @@ void write_numbers_from_below(Emit& e, const Matrix& m) {
         WEXO_CHECK(len <= text::kMaxJsonFloat && at + len <= have, "model file: the text read back does not split into numbers");
         char* p = w.reserve(text::kMaxJsonFloat + 1);
         if (i > 0) *p++ = ',';
-        if (std::bit_cast<std::uint32_t>(v[i]) == std::bit_cast<std::uint32_t>(old[i])) {
-            std::memcpy(p, text, text::kMaxJsonFloat);  // a fixed-size move; the writer keeps only len bytes
-            p += len;
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(v[i]);
+        const bool same = bits == std::bit_cast<std::uint32_t>(old[i]);
+        if (same || bits == 0) {
+            // under relu every element is one or the other at random: a selection, not a branch between them
+            std::memcpy(p, same ? text : kZeroText, text::kMaxJsonFloat);  // the writer keeps only their length
+            p += same ? len : 3;
         } else {
             p = text::write_json_float(p, v[i]);
         }
