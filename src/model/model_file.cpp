@@ -239,7 +239,8 @@ void write_numbers_from_below(Emit& e, const Matrix& m) {
         }
         const char* text = buf.data() + at;
         const unsigned len = comma_in_32(text);
-        WEXO_CHECK(len <= text::kMaxJsonFloat && at + len <= have, "model file: the text read back does not split into numbers");
+        WEXO_CHECK(len <= text::kMaxJsonFloat && at + len <= have,
+                   "model file: the text read back does not split into numbers");
         char* p = w.reserve(text::kMaxJsonFloat + 1);
         if (i > 0) *p++ = ',';
         const std::uint32_t bits = std::bit_cast<std::uint32_t>(v[i]);
