@@ -147,20 +147,23 @@ inline Decimal shortest_f32(float v) {
     const std::uint32_t vbr = round_odd(p.g, std::uint64_t{4 * c + 2} << h);
     const std::uint32_t s = vb >> 2;  // floor(v * 10^-k)
     const std::uint32_t t = s + 1;
-    // The choices depend on the data at random, so they are selections rather than branches.
+    // The choices depend on the data at random, so they are arithmetic on 0/1 values and masks rather than
+    // conditions (written with && or ?: the compiler made branches of them, mispredicted half the time).
     // Both floor and ceiling read back: the nearer, ties to the even one.
     const std::uint32_t mid = 4 * s + 2;
-    const std::uint32_t nearer = vb < mid || (vb == mid && (s & 1) == 0) ? s : t;
-    const bool s_in = vbl + out <= 4 * s;
-    const bool t_in = 4 * t + out <= vbr;
-    const std::uint32_t one = s_in != t_in ? (s_in ? s : t) : nearer;
+    const std::uint32_t nearer = s + ((vb > mid) | ((vb == mid) & s & 1));
+    const std::uint32_t s_in = vbl + out <= 4 * s;
+    const std::uint32_t t_in = 4 * t + out <= vbr;
+    const std::uint32_t only = 0 - (s_in ^ t_in);  // all ones when exactly one of them reads back
+    const std::uint32_t one = (only & (s + t_in)) | (~only & nearer);
     // A multiple of ten inside the interval (at most one: it is under ten wide) has fewer digits.
     const std::uint32_t s10 = s / 10;
-    const bool s10_in = vbl + out <= 40 * s10;
-    const bool t10_in = 40 * (s10 + 1) + out <= vbr;
-    const bool shorter = s10_in != t10_in;
-    std::uint32_t digits = shorter ? s10 + t10_in : one;
-    int exponent = k + shorter;
+    const std::uint32_t s10_in = vbl + out <= 40 * s10;
+    const std::uint32_t t10_in = 40 * (s10 + 1) + out <= vbr;
+    const std::uint32_t shorter = s10_in ^ t10_in;
+    const std::uint32_t pick = 0 - shorter;
+    std::uint32_t digits = (pick & (s10 + t10_in)) | (~pick & one);
+    int exponent = k + static_cast<int>(shorter);
     // one has no trailing zero (it would be a multiple of ten inside the interval): this loops in a tenth of
     // the shorter cases only
     while (digits % 10 == 0) {

@@ -23,28 +23,6 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12};
-constexpr std::uint64_t kPow10u[20] = {1ULL,
-                                       10ULL,
-                                       100ULL,
-                                       1000ULL,
-                                       10000ULL,
-                                       100000ULL,
-                                       1000000ULL,
-                                       10000000ULL,
-                                       100000000ULL,
-                                       1000000000ULL,
-                                       10000000000ULL,
-                                       100000000000ULL,
-                                       1000000000000ULL,
-                                       10000000000000ULL,
-                                       100000000000000ULL,
-                                       1000000000000000ULL,
-                                       10000000000000000ULL,
-                                       100000000000000000ULL,
-                                       1000000000000000000ULL,
-                                       10000000000000000000ULL};
-
 // Digits of v right-aligned so that they end at `end`; returns their start.
 template <class U>
 char* digits_backwards(char* end, U v) {
@@ -105,7 +83,7 @@ Shortest shortest(double v) {
 int digit_count(std::uint64_t v) {
     // floor(log10) from the bit width (1233 / 4096 ~ log10 2), corrected by one comparison
     const int t = static_cast<int>((std::bit_width(v | 1) * 1233) >> 12);
-    return t + 1 - (v < kPow10u[t]);
+    return t + 1 - (v < kPow10u64[t]);
 }
 
 // v < 10^9 as exactly nine digits, leading zeros included, without divisions: y holds v / 10^8 in 57-bit
@@ -180,19 +158,19 @@ void append_fixed(std::string& out, float v, int decimals) {
     if (decimals <= 12) {
         // A float has 24 significant bits and 10^d = 5^d * 2^d with 5^12 < 2^29, so the product is exact in
         // a double and rounding it to an integer is rounding the exact binary value, ties to even.
-        const double scaled = std::nearbyint(std::fabs(static_cast<double>(v)) * kPow10[decimals]);
+        const double scaled = std::nearbyint(std::fabs(static_cast<double>(v)) * kPow10f64[decimals]);
         if (scaled < 1e18) {
             const auto n = static_cast<std::uint64_t>(scaled);
             char* end = buf + sizeof buf;
             char* p = end;
             if (decimals > 0) {
-                const std::uint64_t frac = n % kPow10u[decimals];
+                const std::uint64_t frac = n % kPow10u64[decimals];
                 char* frac_start = digits_backwards(end, frac);
                 while (end - frac_start < decimals) *--frac_start = '0';
                 p = frac_start;
                 *--p = '.';
             }
-            p = digits_backwards(p, decimals > 0 ? n / kPow10u[decimals] : n);
+            p = digits_backwards(p, decimals > 0 ? n / kPow10u64[decimals] : n);
             if (std::signbit(v)) *--p = '-';
             out.append(p, static_cast<std::size_t>(end - p));
             return;

@@ -1,11 +1,24 @@
 // Number formatting shared by printed lines and model files, and line output on fd 1.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace wexo::text {
+
+// 10^0 ... 10^(N-1); up to 10^22 every one is an exact double, up to 10^19 a 64-bit integer.
+template <class T, std::size_t N>
+constexpr std::array<T, N> powers_of_ten() {
+    std::array<T, N> t{};
+    T p = 1;
+    for (std::size_t i = 0; i < N; ++i, p *= 10) t[i] = p;
+    return t;
+}
+inline constexpr auto kPow10f64 = powers_of_ten<double, 23>();
+inline constexpr auto kPow10u64 = powers_of_ten<std::uint64_t, 20>();
 
 // Exact binary value rounded to `decimals` places, ties to even; "NaN", "inf", "-inf"; "-0.000" kept.
 void append_fixed(std::string& out, float v, int decimals);

@@ -51,7 +51,7 @@ std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd);
 // A file in dir that has no name until link_unnamed gives it one, so that nothing is left behind when the
 // process dies while writing it; -1 where the file system or the kernel cannot make one.
 int open_unnamed(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0) return -1;
     // Without /proc, and where linking by descriptor alone needs a privilege, the file could never get a name.
     if (::access(proc_fd_path(fd).c_str(), F_OK) != 0) {
@@ -112,6 +112,7 @@ Replacement::Replacement(std::string path, std::string_view label) : path_(std::
         // devices and pipes cannot be renamed over; directories fail here with EISDIR
         fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd_ < 0) fail_open(errno);
+        in_place_ = true;
         return;
     }
     // mode 0666 before the umask: exactly the bits a newly created target would get
@@ -121,7 +122,7 @@ Replacement::Replacement(std::string path, std::string_view label) : path_(std::
     } else {
         // no unnamed files on this file system: a named one, left behind if the process dies before commit()
         const int err = make_temp_name([this](const std::string& name) {
-            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             return fd_ >= 0 ? 0 : errno;
         });
         if (err != 0) fail_open(err);

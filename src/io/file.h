@@ -49,8 +49,10 @@ public:
     void write(const char* p, std::size_t n);
     // Closes the file and moves it over the target; the new content is in place only after this returns.
     void commit();
-    // The descriptor being written (-1 after commit): its position is the end of what write() handed on.
+    // The descriptor being written (-1 after commit): its position is the end of what write() handed on. A new
+    // file is open for reading too (a writer may read back what it wrote); a device or pipe written in place is not.
     int fd() const { return fd_; }
+    bool readable() const { return fd_ >= 0 && !in_place_; }
 
 private:
     [[noreturn]] void fail_write(int err) const;
@@ -65,6 +67,7 @@ private:
     std::string target_;  // path with symlinks resolved
     int fd_ = -1;
     bool unnamed_ = false;  // the new file gets its name in commit()
+    bool in_place_ = false;  // a device or pipe, opened write-only
 };
 
 }  // namespace wexo::file

@@ -48,134 +48,87 @@ void append_utf8(std::string& out, unsigned cp) {
     }
 }
 
-// Scans a JSON number in place. Returns its end, or nullptr with *bad at the byte that breaks the grammar.
-// The NUL after the buffer ends every scan.
-const char* number_end(const char* p, bool& integer, const char*& bad) {
-    integer = true;
-    if (*p == '-') ++p;
-    if (*p == '0') {
-        ++p;
-        if (is_digit(*p)) {
-            bad = p;
-            return nullptr;
-        }
-    } else if (*p >= '1' && *p <= '9') {
-        ++p;
-        while (is_digit(*p)) ++p;
+// The exponent part's magnitude is capped here: far past any digit count a file can hold, so the cap never
+// changes which way a number rounds, and scale + exponent stays well inside 64 bits.
+constexpr std::int64_t kMaxExponent = std::int64_t{1} << 56;
+
+// The JSON number grammar, walked once over any byte source: In has int peek() (the byte in front, anything
+// that is no part of a number at the end), void take() (consumes it) and void significant(int digit, index)
+// (told of each significant digit). Returns false with in standing at the byte that breaks the grammar.
+template <class In>
+bool scan_grammar(In& in, Grammar& g) {
+    const auto digit = [&](int c) {
+        if (g.n_digits == 0 && c == '0') return;
+        if (g.n_digits < 19) g.head = g.head * 10 + static_cast<unsigned>(c - '0');
+        in.significant(c, g.n_digits++);
+    };
+    int c = in.peek();
+    if (c == '-') {
+        g.negative = true;
+        in.take();
+        c = in.peek();
+    }
+    if (c == '0') {
+        in.take();
+        if (is_digit(c = in.peek())) return false;
+    } else if (c >= '1' && c <= '9') {
+        do {
+            in.take();
+            digit(c);
+        } while (is_digit(c = in.peek()));
     } else {
-        bad = p;
-        return nullptr;
+        return false;
     }
-    if (*p == '.') {
-        integer = false;
-        ++p;
-        if (!is_digit(*p)) {
-            bad = p;
-            return nullptr;
+    if (c == '.') {
+        g.integer = false;
+        in.take();
+        if (!is_digit(c = in.peek())) return false;
+        do {
+            in.take();
+            digit(c);
+            --g.scale;
+        } while (is_digit(c = in.peek()));
+    }
+    if (c == 'e' || c == 'E') {
+        g.integer = false;
+        in.take();
+        c = in.peek();
+        const bool exponent_negative = c == '-';
+        if (c == '+' || c == '-') {
+            in.take();
+            c = in.peek();
         }
-        while (is_digit(*p)) ++p;
+        if (!is_digit(c)) return false;
+        do {
+            in.take();
+            g.exponent = std::min<std::int64_t>(g.exponent * 10 + (c - '0'), kMaxExponent);
+        } while (is_digit(c = in.peek()));
+        if (exponent_negative) g.exponent = -g.exponent;
     }
-    if (*p == 'e' || *p == 'E') {
-        integer = false;
-        ++p;
-        if (*p == '+' || *p == '-') ++p;
-        if (!is_digit(*p)) {
-            bad = p;
-            return nullptr;
-        }
-        while (is_digit(*p)) ++p;
-    }
-    return p;
+    return true;
 }
 
-// A float read without the general conversion when the decimal allows an exact shortcut: up to 19 significant
-// digits forming w <= 2^53 and a power of ten 10^k, |k| <= 22, are both exact doubles, so w * 10^k (or
-// w / 10^-k) is the correctly rounded double q of the decimal value x. Rounding q to float gives the float
+// A float without the general conversion when the decimal allows an exact shortcut: up to 19 significant
+// digits forming D <= 2^53 and a power of ten 10^k, |k| <= 22, are both exact doubles, so D * 10^k (or
+// D / 10^-k) is the correctly rounded double q of the decimal value x. Rounding q to float gives the float
 // nearest x unless q is exactly halfway between two floats: any such midpoint strictly between x and q would
-// be a double nearer x than q. Returns the end of the number, or nullptr when the general path must decide
-// (midpoints, other sizes, anything outside the grammar, a number that may go on after the buffer).
-const char* fast_f32(const char* p, const char* buffer_end, bool at_eof, float& out) {
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const bool negative = *p == '-';
-    p += negative;
-    std::uint64_t w = 0;  // wraps past 19 digits; n_digits then sends the number to the general path
-    int n_digits = 0;     // from the first nonzero one
-    bool significant = false;
-    int scale = 0;
-    if (*p == '0') {
-        ++p;
-        if (is_digit(*p)) return nullptr;
-    } else if (*p >= '1' && *p <= '9') {
-        significant = true;
-        for (; is_digit(*p); ++p) {
-            w = w * 10 + static_cast<unsigned>(*p - '0');
-            ++n_digits;
-        }
-    } else {
-        return nullptr;
+// be a double nearer x than q. false: the general conversion must decide.
+bool exact_f32(const Grammar& g, float& out) {
+    if (g.n_digits == 0) {
+        out = g.negative ? -0.0f : 0.0f;
+        return true;
     }
-    if (*p == '.') {
-        ++p;
-        if (!is_digit(*p)) return nullptr;
-        for (; is_digit(*p); ++p) {
-            w = w * 10 + static_cast<unsigned>(*p - '0');
-            significant = significant || *p != '0';
-            n_digits += significant;
-            --scale;
-        }
-    }
-    if (*p == 'e' || *p == 'E') {
-        ++p;
-        const bool exponent_negative = *p == '-';
-        p += *p == '+' || *p == '-';
-        if (!is_digit(*p)) return nullptr;
-        int x = 0;
-        for (; is_digit(*p); ++p)
-            if (x < 10000) x = x * 10 + (*p - '0');
-        scale += exponent_negative ? -x : x;
-    }
-    if (p == buffer_end && !at_eof) return nullptr;
-    if (n_digits > 19) return nullptr;
-    if (w == 0) {
-        out = negative ? -0.0f : 0.0f;
-        return p;
-    }
-    if (w > (std::uint64_t{1} << 53) || scale < -22 || scale > 22) return nullptr;
-    const double q = scale < 0 ? static_cast<double>(w) / kPow10[-scale] : static_cast<double>(w) * kPow10[scale];
+    const std::int64_t k = g.scale + g.exponent;
+    if (g.n_digits > 19 || g.head > (std::uint64_t{1} << 53) || k < -22 || k > 22) return false;
+    const auto w = static_cast<double>(g.head);
+    const double q = k < 0 ? w / text::kPow10f64[static_cast<std::size_t>(-k)]
+                           : w * text::kPow10f64[static_cast<std::size_t>(k)];
     std::uint64_t bits;
     std::memcpy(&bits, &q, sizeof bits);
-    if ((bits & 0x1FFFFFFF) == 0x10000000) return nullptr;  // q is a float midpoint
+    if ((bits & 0x1FFFFFFF) == 0x10000000) return false;  // q is a float midpoint
     const auto f = static_cast<float>(q);
-    out = negative ? -f : f;
-    return p;
-}
-
-// Whether a number's magnitude is below one: decides which way a float conversion left the range.
-bool below_one(std::string_view t) {
-    std::size_t i = t[0] == '-' ? 1 : 0;
-    std::int64_t magnitude = 0;  // digits before the point, or minus the zeros after it
-    bool significant = false;
-    for (; i < t.size() && is_digit(t[i]); ++i) {
-        if (t[i] != '0') significant = true;
-        if (significant) ++magnitude;
-    }
-    if (i < t.size() && t[i] == '.') {
-        for (++i; i < t.size() && is_digit(t[i]); ++i) {
-            if (t[i] != '0') significant = true;
-            if (!significant) --magnitude;
-        }
-    }
-    if (!significant) return true;
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        const bool negative = i < t.size() && t[i] == '-';
-        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-        std::int64_t e = 0;
-        for (; i < t.size(); ++i) e = std::min<std::int64_t>(e * 10 + (t[i] - '0'), 1'000'000'000'000);
-        magnitude += negative ? -e : e;
-    }
-    return magnitude <= 0;
+    out = g.negative ? -f : f;
+    return true;
 }
 
 // How a string appears in a message: quoted, with quotes, backslashes and control bytes escaped.
@@ -635,101 +588,70 @@ void Reader::read_string(std::string& out) {
 
 // ---- Reader: numbers
 
+// In place when the number lies whole in the bytes read and has at most kMaxDigits significant digits; byte by
+// byte across reads otherwise, so that a number's text and value never depend on where a read ended.
 Number Reader::scan_number() {
     if (static_cast<std::size_t>(end_ - cur_) < kFastNumber && !eof_) refill();
-    const char* start = cur_;
-    bool integer = true;
-    const char* bad = nullptr;
-    const char* end = number_end(start, integer, bad);
+    struct InPlace {
+        const char* p;
+        int peek() const { return static_cast<unsigned char>(*p); }  // the NUL after the bytes read ends it
+        void take() { ++p; }
+        void significant(int, std::int64_t) {}
+    } in{cur_};
+    Grammar g;
+    const bool ok = scan_grammar(in, g);
     // a number that reaches the end of the bytes read may go on in the next read
-    if ((end == nullptr ? bad : end) == end_ && !eof_) return scan_number_slow();
-    if (end == nullptr) fail_at(bad, "invalid number");
-    cur_ = const_cast<char*>(end);
+    if ((in.p == end_ && !eof_) || g.n_digits > static_cast<std::int64_t>(kMaxDigits)) return scan_number_slow();
+    if (!ok) fail_at(in.p, "invalid number");
+    const char* start = cur_;
+    cur_ = const_cast<char*>(in.p);
     number_end_ = position(cur_);
-    return {std::string_view(start, static_cast<std::size_t>(end - start)), integer, *start == '-'};
+    return {std::string_view(start, static_cast<std::size_t>(in.p - start)), g};
 }
 
 // Byte by byte across reads, keeping at most kMaxDigits significant digits: the text becomes
 // [-]digits[e<exponent>], where a final 1 stands for any nonzero digits dropped.
 Number Reader::scan_number_slow() {
     scratch_.clear();
-    const bool negative = peek_raw() == '-';
-    if (negative) {
-        ++cur_;
-        scratch_ += '-';
-    }
-    std::uint64_t n_kept = 0;
-    std::int64_t scale = 0;  // value = kept digits * 10^scale (before the exponent part)
-    bool sticky = false;
-    bool integer = true;
-    const auto digit = [&](int d, bool fraction) {
-        if (fraction) --scale;
-        if (n_kept == 0 && d == '0') return;
-        if (n_kept < kMaxDigits) {
-            scratch_ += static_cast<char>(d);
-            ++n_kept;
-        } else {
-            ++scale;
-            sticky = sticky || d != '0';
+    struct Streamed {
+        Reader& r;
+        bool sticky = false;
+        int peek() { return r.peek_raw(); }  // -1 at the end of the input
+        void take() { ++r.cur_; }
+        void significant(int c, std::int64_t index) {
+            if (index < static_cast<std::int64_t>(kMaxDigits))
+                r.scratch_ += static_cast<char>(c);
+            else
+                sticky = sticky || c != '0';
         }
-    };
-    int c = peek_raw();
-    if (c == '0') {
-        ++cur_;
-        if (is_digit(peek_raw())) fail_at(cur_, "invalid number");
-    } else if (c >= '1' && c <= '9') {
-        while (is_digit(c = peek_raw())) {
-            ++cur_;
-            digit(c, false);
-        }
-    } else {
-        fail_at(cur_, "invalid number");
-    }
-    c = peek_raw();
-    if (c == '.') {
-        integer = false;
-        ++cur_;
-        if (!is_digit(peek_raw())) fail_at(cur_, "invalid number");
-        while (is_digit(c = peek_raw())) {
-            ++cur_;
-            digit(c, true);
-        }
-    }
-    std::int64_t exponent = 0;
-    if (c == 'e' || c == 'E') {
-        integer = false;
-        ++cur_;
-        c = peek_raw();
-        const bool exponent_negative = c == '-';
-        if (c == '+' || c == '-') ++cur_;
-        if (!is_digit(peek_raw())) fail_at(cur_, "invalid number");
-        while (is_digit(c = peek_raw())) {
-            ++cur_;
-            exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), 1'000'000'000'000);
-        }
-        if (exponent_negative) exponent = -exponent;
-    }
+    } in{*this};
+    if (peek_raw() == '-') scratch_ += '-';
+    Grammar g;
+    if (!scan_grammar(in, g)) fail_at(cur_, "invalid number");
+    const std::int64_t n_kept = std::min<std::int64_t>(g.n_digits, static_cast<std::int64_t>(kMaxDigits));
+    std::int64_t e = g.n_digits - n_kept + g.scale + g.exponent;  // value = kept digits * 10^e
     if (n_kept == 0) scratch_ += '0';
-    if (sticky) {
+    if (in.sticky) {
         scratch_ += '1';
-        --scale;
+        --e;
     }
-    const std::int64_t e = scale + exponent;
-    if (e != 0 || !integer) {
+    if (e != 0 || !g.integer) {
         scratch_ += 'e';
         scratch_ += std::to_string(e);
     }
     number_end_ = position(cur_);
-    return {scratch_, integer, negative};
+    return {scratch_, g};
 }
 
 float Reader::to_f32(const Number& n) {
     float v = 0;
+    if (exact_f32(n.g, v)) [[likely]]
+        return v;
     const auto r = std::from_chars(n.text.data(), n.text.data() + n.text.size(), v);
     if (r.ec == std::errc()) [[likely]]
         return v;
     // the conversion reports both ways out of range; only one of them has a float that is nearest
-    if (below_one(n.text)) return n.negative ? -0.0f : 0.0f;
+    if (n.g.below_one()) return n.g.negative ? -0.0f : 0.0f;
     fail("number out of range");
 }
 
@@ -737,8 +659,8 @@ std::string Reader::float_text(const Number& n) {
     double v = 0;
     const auto r = std::from_chars(n.text.data(), n.text.data() + n.text.size(), v);
     if (r.ec != std::errc()) {
-        if (!below_one(n.text)) fail("number out of range");
-        v = n.negative ? -0.0 : 0.0;
+        if (!n.g.below_one()) fail("number out of range");
+        v = n.g.negative ? -0.0 : 0.0;
     }
     std::string out;
     text::append_shortest_positional_f64(out, v);
@@ -749,13 +671,6 @@ std::string Reader::float_text(const Number& n) {
 float Reader::read_f32() {
     const int c = peek();
     if (c != '-' && !is_digit(c)) fail_invalid_type("f32");
-    if (static_cast<std::size_t>(end_ - cur_) < kFastNumber && !eof_) refill();
-    float v;
-    if (const char* end = fast_f32(cur_, end_, eof_, v)) [[likely]] {
-        cur_ = const_cast<char*>(end);
-        number_end_ = position(cur_);
-        return v;
-    }
     return to_f32(scan_number());
 }
 
@@ -771,17 +686,17 @@ std::uint64_t Reader::read_unsigned(std::uint64_t max, std::string_view expected
     const int c = peek();
     if (c != '-' && !is_digit(c)) fail_invalid_type(expected);
     const Number n = scan_number();
-    if (!n.integer) fail("invalid type: floating point `" + float_text(n) + "`, expected " + std::string(expected));
+    if (!n.g.integer) fail("invalid type: floating point `" + float_text(n) + "`, expected " + std::string(expected));
     std::uint64_t v = 0;
     bool in_range = true;
-    for (const char d : n.text.substr(n.negative ? 1 : 0)) {
+    for (const char d : n.text.substr(n.g.negative ? 1 : 0)) {
         // a shortened integer (digits e exponent) is far past any 64-bit value
         if (!is_digit(d) || __builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, d - '0', &v)) {
             in_range = false;
             break;
         }
     }
-    if (!in_range || v > max || (n.negative && v != 0))
+    if (!in_range || v > max || (n.g.negative && v != 0))
         fail("invalid value: integer `" + std::string(n.text) + "`, expected " + std::string(expected));
     return v;
 }
@@ -806,7 +721,7 @@ void Reader::fail_invalid_type(std::string_view expected) {
         default: {
             if (c != '-' && !is_digit(c)) fail_at(cur_, "expected value");
             const Number n = scan_number();
-            found = n.integer ? "integer `" + std::string(n.text) + "`" : "floating point `" + float_text(n) + "`";
+            found = n.g.integer ? "integer `" + std::string(n.text) + "`" : "floating point `" + float_text(n) + "`";
         }
     }
     fail("invalid type: " + found + ", expected " + std::string(expected));

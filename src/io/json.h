@@ -34,6 +34,11 @@ public:
     void f32_list(const float* v, std::size_t n);  // n numbers separated by commas
     void finish();                           // hands on what is buffered
 
+    // For a caller that lays out bytes itself: at least n (at most kChunk) writable bytes at the returned
+    // pointer, then wrote() with the end of what it put there.
+    char* reserve(std::size_t n) { return room(n); }
+    void wrote(char* end) { cur_ = end; }
+
 private:
     char* room(std::size_t n) {
         if (static_cast<std::size_t>(end_ - cur_) < n) [[unlikely]] make_room(n);
@@ -49,12 +54,25 @@ private:
     char* end_ = nullptr;
 };
 
-// A number token: its text (valid until the next read) and its form. Numbers too long to keep whole are
+// What one walk over a number's grammar finds: value = (-1)^negative * D * 10^(scale + exponent), D being the
+// n_digits significant digits (from the first nonzero one).
+struct Grammar {
+    bool integer = true;  // no fraction and no exponent
+    bool negative = false;
+    std::uint64_t head = 0;     // D while n_digits <= 19 (its first 19 digits after that)
+    std::int64_t n_digits = 0;
+    std::int64_t scale = 0;     // minus the count of digits after the point
+    std::int64_t exponent = 0;  // the exponent part, its magnitude capped far past any file's digit count
+
+    // |value| < 1, zero included: decides which way a conversion left the range
+    bool below_one() const { return n_digits == 0 || n_digits + scale + exponent <= 0; }
+};
+
+// A number token: its text (valid until the next read) and its grammar. Numbers too long to keep whole are
 // shortened to an equivalent "digits e exponent" text, exact enough to round.
 struct Number {
     std::string_view text;
-    bool integer;   // no fraction and no exponent
-    bool negative;
+    Grammar g;
 };
 
 // Reads one document from a descriptor through one buffer, so memory stays constant whatever the file size.

@@ -5,8 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +20,7 @@
 #include <utility>
 
 #include "core/check.h"
+#include "core/text.h"
 #include "io/file.h"
 #include "io/json.h"
 
@@ -82,6 +88,12 @@ struct Reuse {
     bool copy;                                 // the previous file passed its checks
     std::vector<WriteSession::Range> ranges;  // in the file being written
     std::uint64_t copied = 0;
+    // The last stored pre-activation matrix written and where its numbers' text lies in the file being written:
+    // the next layer's inputs hold many of the same floats (relu keeps every positive one), whose text is then
+    // read back from the file instead of formatted again.
+    const Matrix* below = nullptr;
+    std::uint64_t below_offset = 0;
+    std::uint64_t below_length = 0;
 };
 
 // The previous file changed or ended early under a copy: the write starts again, formatting everything.
@@ -89,7 +101,8 @@ struct CopyFailed {};
 
 struct Emit {
     json::Writer& w;
-    Reuse* reuse = nullptr;  // null for text in memory
+    Reuse* reuse = nullptr;       // null for text in memory and for a device or pipe written in place
+    const Layer* layer = nullptr;  // the layer being written
 };
 
 void write_value(Emit& e, const std::string& s) { e.w.string(s); }
@@ -150,17 +163,17 @@ void copy_previous(Reuse& r, std::uint64_t offset, std::uint64_t length) {
 long constant_match(const WriteSession& s, const Matrix& m) {
     for (std::size_t i = 0; i < s.constant.size(); ++i) {
         const WriteSession::Constant& c = s.constant[i];
+        // the same buffer (a training call stores its batch as the first layer's inputs) needs no comparison
         if (c.n_rows == m.n_rows && c.n_cols == m.n_cols && !m.values.empty() &&
-            std::memcmp(c.values, m.values.data(), m.values.size() * sizeof(float)) == 0)
+            (c.values == m.values.data() ||
+             std::memcmp(c.values, m.values.data(), m.values.size() * sizeof(float)) == 0))
             return static_cast<long>(i);
     }
     return -1;
 }
 
-// {"v":1,"dim":[...],"data":[...]} for a matrix or a vector; `constant`: the index of the session's constant
-// matrix that the numbers equal, or -1.
-void write_array(Emit& e, std::initializer_list<std::uint64_t> dim, const Vector& data, long constant = -1) {
-    json::Writer& w = e.w;
+// {"v":1,"dim":[...],"data":[ ... ]}: the part before the numbers.
+void open_array(json::Writer& w, std::initializer_list<std::uint64_t> dim) {
     w.raw("{\"v\":1,\"dim\":[");
     bool first = true;
     for (const std::uint64_t d : dim) {
@@ -169,32 +182,133 @@ void write_array(Emit& e, std::initializer_list<std::uint64_t> dim, const Vector
         first = false;
     }
     w.raw("],\"data\":[");
-    if (constant < 0 || e.reuse == nullptr) {
-        w.f32_list(data.data(), data.size());
-    } else {
-        Reuse& r = *e.reuse;
-        w.finish();  // hands the buffer on, so that the file position is the numbers' offset
-        const std::uint64_t start = position(r);
-        const auto index = static_cast<std::size_t>(constant);
-        const auto before = std::find_if(r.session.ranges.begin(), r.session.ranges.end(),
-                                         [&](const WriteSession::Range& g) { return g.matrix == index; });
-        if (r.copy && before != r.session.ranges.end()) {
-            copy_previous(r, before->offset, before->length);
-            r.copied += before->length;
-        } else {
-            w.f32_list(data.data(), data.size());
-            w.finish();
+}
+
+constexpr char kZeroText[text::kMaxJsonFloat] = "0.0";  // +0.0 as a file writes it, padded for fixed moves
+
+// Index of the first ',' among the 32 bytes at p, or 32.
+unsigned comma_in_32(const char* p) {
+#if defined(__SSE2__)
+    const __m128i comma = _mm_set1_epi8(',');
+    const auto lo = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), comma)));
+    const auto hi = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), comma)));
+    const std::uint32_t mask = lo | hi << 16;
+    return mask != 0 ? static_cast<unsigned>(std::countr_zero(mask)) : 32;
+#else
+    const void* at = std::memchr(p, ',', 32);
+    return at != nullptr ? static_cast<unsigned>(static_cast<const char*>(at) - p) : 32;
+#endif
+}
+
+// m's numbers, where each one that has the bits of the same element of the layer below's pre-activation matrix
+// takes that number's text from the file being written (read back through a buffer) and only the others are
+// formatted. The text read back is what this write produced, so it splits at its commas into exactly one
+// number per element.
+void write_numbers_from_below(Emit& e, const Matrix& m) {
+    Reuse& r = *e.reuse;
+    json::Writer& w = e.w;
+    w.finish();  // the text to read back may still be in the writer's buffer
+    const float* v = m.values.data();
+    const float* old = r.below->values.data();
+    const std::size_t n = m.values.size();
+    constexpr std::size_t kWindow = 32;  // more than any number's text and its comma
+    std::vector<char> buf(json::kChunk + kWindow);
+    const std::size_t capacity = json::kChunk;
+    std::uint64_t from = r.below_offset;
+    std::uint64_t left = r.below_length;
+    std::size_t have = 0;  // bytes of text in buf
+    std::size_t at = 0;    // the next number's text
+    for (std::size_t i = 0; i < n; ++i) {
+        if (have - at < kWindow && left > 0) {
+            std::memmove(buf.data(), buf.data() + at, have - at);
+            have -= at;
+            at = 0;
+            while (have < capacity && left > 0) {
+                const ssize_t got =
+                    ::pread(r.out.fd(), buf.data() + have, std::min<std::uint64_t>(capacity - have, left),
+                            static_cast<off_t>(from));
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) fail_write(r.path, got < 0 ? errno : EIO);
+                have += static_cast<std::size_t>(got);
+                from += static_cast<std::uint64_t>(got);
+                left -= static_cast<std::uint64_t>(got);
+            }
+            std::memset(buf.data() + have, ',', kWindow);  // the last number ends at the text's end
         }
-        r.ranges.push_back({index, start, position(r) - start});
+        const char* text = buf.data() + at;
+        const unsigned len = comma_in_32(text);
+        WEXO_CHECK(len <= text::kMaxJsonFloat && at + len <= have,
+                   "model file: the text read back does not split into numbers");
+        char* p = w.reserve(text::kMaxJsonFloat + 1);
+        if (i > 0) *p++ = ',';
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(v[i]);
+        const bool same = bits == std::bit_cast<std::uint32_t>(old[i]);
+        if (same || bits == 0) {
+            // under relu every element is one or the other at random: a selection, not a branch between them
+            std::memcpy(p, same ? text : kZeroText, text::kMaxJsonFloat);  // the writer keeps only their length
+            p += same ? len : 3;
+        } else {
+            p = text::write_json_float(p, v[i]);
+        }
+        w.wrote(p);
+        at += len + 1;
     }
-    w.raw("]}");
+    r.session.reread_numbers += n;
+    WEXO_CHECK(left == 0 && at == have + 1, "model file: the text read back holds another number count");
+}
+
+// The numbers of a matrix that a file being written may hold already (the session's constant matrices, the
+// inputs that a layer's pre-activation matrix mostly repeats) or that a later matrix may repeat.
+void write_numbers_reusing(Emit& e, const Matrix& m) {
+    Reuse& r = *e.reuse;
+    json::Writer& w = e.w;
+    const long constant = constant_match(r.session, m);
+    const bool pre_activation = e.layer != nullptr && &m == &e.layer->activation_inputs;
+    const bool from_below = e.layer != nullptr && &m == &e.layer->inputs && r.below != nullptr &&
+                            r.below->n_rows == m.n_rows && r.below->n_cols == m.n_cols;
+    if (constant < 0 && !pre_activation && !from_below) {
+        w.f32_list(m.values.data(), m.values.size());
+        return;
+    }
+    w.finish();  // hands the buffer on, so that the file position is the numbers' offset
+    const std::uint64_t start = position(r);
+    const auto index = static_cast<std::size_t>(constant);
+    const auto before = std::find_if(r.session.ranges.begin(), r.session.ranges.end(),
+                                     [&](const WriteSession::Range& g) { return g.matrix == index; });
+    if (constant >= 0 && r.copy && before != r.session.ranges.end()) {
+        copy_previous(r, before->offset, before->length);
+        r.copied += before->length;
+    } else if (constant < 0 && from_below) {
+        write_numbers_from_below(e, m);
+    } else {
+        w.f32_list(m.values.data(), m.values.size());
+    }
+    w.finish();
+    const std::uint64_t length = position(r) - start;
+    if (constant >= 0) r.ranges.push_back({index, start, length});
+    if (pre_activation) {
+        r.below = &m;
+        r.below_offset = start;
+        r.below_length = length;
+    }
 }
 
 void write_value(Emit& e, const Matrix& m) {
-    const long constant = e.reuse ? constant_match(e.reuse->session, m) : -1;
-    write_array(e, {m.n_rows, m.n_cols}, m.values, constant);
+    open_array(e.w, {m.n_rows, m.n_cols});
+    if (e.reuse != nullptr && !m.values.empty())
+        write_numbers_reusing(e, m);
+    else
+        e.w.f32_list(m.values.data(), m.values.size());
+    e.w.raw("]}");
 }
-void write_value(Emit& e, const Vector& v) { write_array(e, {v.size()}, v); }
+
+void write_value(Emit& e, const Vector& v) {
+    open_array(e.w, {v.size()});
+    e.w.f32_list(v.data(), v.size());
+    e.w.raw("]}");
+}
 
 template <class Record>
 void write_record(Emit& e, const Record& r);
@@ -203,8 +317,10 @@ void write_value(Emit& e, const std::vector<Layer>& layers) {
     e.w.raw("[");
     for (std::size_t i = 0; i < layers.size(); ++i) {
         if (i > 0) e.w.raw(",");
+        e.layer = &layers[i];
         write_record(e, layers[i]);
     }
+    e.layer = nullptr;
     e.w.raw("]");
 }
 
@@ -252,11 +368,12 @@ void remember_written(WriteSession& s, const std::string& path, const struct sta
 template <class Model>
 void write_file(const Model& m, const std::string& path, WriteSession& session) {
     session.reused_bytes = 0;
+    session.reread_numbers = 0;
     file::Replacement out(path, kLabel);
     struct stat st;
     if (::fstat(out.fd(), &st) != 0) fail_write(path, errno);
     // Only a fresh regular file can be started again, and the previous file must not be the one being written.
-    const bool regular = S_ISREG(st.st_mode);
+    const bool regular = S_ISREG(st.st_mode) && out.readable();
     bool copy = regular && previous_unchanged(session) &&
                 !(session.previous.dev == static_cast<std::uint64_t>(st.st_dev) &&
                   session.previous.ino == static_cast<std::uint64_t>(st.st_ino));
@@ -272,6 +389,7 @@ void write_file(const Model& m, const std::string& path, WriteSession& session) 
             if (reuse.copied > 0 && !previous_unchanged(session)) throw CopyFailed{};
         } catch (const CopyFailed&) {
             copy = false;
+            session.reread_numbers = 0;
             if (::ftruncate(out.fd(), 0) != 0 || ::lseek(out.fd(), 0, SEEK_SET) != 0) fail_write(path, errno);
             continue;
         }

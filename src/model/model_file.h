@@ -19,7 +19,10 @@ void write(const CategoricalModel& model, const std::string& path);
 // (the training batch: the call never changes it) has the same text in every file of the call, so a write
 // copies that byte range from the file the session wrote last instead of formatting it again, when that file
 // is provably the one written and unchanged (same device and inode, size, modification and change times,
-// checked on a descriptor kept open); on any doubt the numbers are formatted. No text is held in memory.
+// checked on a descriptor kept open); on any doubt the numbers are formatted. Within one file, a layer's
+// stored inputs repeat most floats of the pre-activation matrix of the layer below (relu keeps the positive
+// ones), so their text is read back from the new file; a device or pipe written in place, which cannot be read
+// back, gets every number formatted. No text is held in memory.
 struct WriteSession {
     // A matrix's shape and elements, borrowed: the elements must stay in place and unchanged while the session
     // lives (a vector's buffer stays put when the vector is moved or swapped).
@@ -51,6 +54,7 @@ struct WriteSession {
     Stamp previous{};                     // fstat of it right after that write
     std::vector<Range> ranges;            // where each constant matrix's numbers lie in it
     std::uint64_t reused_bytes = 0;       // copied instead of formatted by the last write
+    std::uint64_t reread_numbers = 0;     // numbers of the last write laid out against text read back from it
 };
 
 void write(const LinearModel& model, const std::string& path, WriteSession& session);

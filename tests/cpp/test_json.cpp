@@ -163,6 +163,26 @@ TEST(JsonReader, LongNumbersKeepTheirValue) {
     }
 }
 
+// A number's text never depends on where a read ended: an integer too long to keep whole (past 800 significant
+// digits) is quoted in the same shortened form whether it lies in one read or crosses reads.
+TEST(JsonReader, TooLongIntegersAreQuotedAlikeInPlaceAndAcrossReads) {
+    std::string text = "12";
+    text.append(900, '0').append("7,");  // 903 digits
+    std::string shortened = "12";
+    shortened.append(798, '0').append("1e102");  // 800 digits kept, a 1 for the nonzero ones dropped
+    for (const std::size_t chunk : kChunks) {
+        EXPECT_EQ(abort_message([&] { Reader(text, chunk).read_unsigned(UINT64_MAX, "usize"); }),
+                  "Error(\"invalid value: integer `" + shortened + "`, expected usize\", line: 1, column: 904)")
+            << chunk;
+        EXPECT_EQ(abort_message([&] {
+                      std::string s;
+                      Reader(text, chunk).read_string(s);
+                  }),
+                  "Error(\"invalid type: integer `" + shortened + "`, expected a string\", line: 1, column: 904)")
+            << chunk;
+    }
+}
+
 TEST(JsonReader, FloatsPastTheRangeFail) {
     for (const char* text : {"3.5e38", "-1e39", "1e400", "1e99999999999999999999"})
         EXPECT_EQ(abort_message([&] { Reader(text).read_f32(); }),

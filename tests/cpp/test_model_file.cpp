@@ -655,3 +655,34 @@ TEST(ModelFileSession, DeviceIsWrittenInPlaceWithoutCopying) {
         EXPECT_EQ(session.reused_bytes, 0u);
     }
 }
+
+// A layer's stored inputs repeat most floats of the pre-activation matrix of the layer below (relu keeps the
+// positive ones and NaN). A write reads their text back from the new file across its read buffers, formats the
+// rest, and gives exactly the bytes formatting everything gives; a pipe, which cannot be read back, gets every
+// number formatted.
+TEST(ModelFileSession, InputsRepeatingTheLayerBelowAreReadBackWithTheSameBytes) {
+    TempDir dir;
+    const Matrix pre = odd_numbers(700, 50);  // about 0.5 MB of text: several read buffers
+    Matrix relu = pre;
+    for (float& v : relu.values)
+        if (!(v > 0.0f) && !std::isnan(v)) v = 0.0f;
+    relu.values[3] = std::nextafter(relu.values[3], 1e30f);  // differs in the last bit only
+    CategoricalModel m = rich_model<CategoricalModel>();
+    m.layers[0].activation_inputs = pre;
+    m.layers[1].inputs = relu;
+    m.layers[2].inputs = relu;  // the layer below it stores no pre-activation matrix of this shape
+    const std::string expected = mf::to_json(m);
+    mf::WriteSession session({Matrix()});
+    mf::write(m, dir / "m.json", session);
+    EXPECT_EQ(session.reread_numbers, relu.values.size());
+    EXPECT_EQ(slurp(dir / "m.json"), expected);
+
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = slurp(fifo); });
+    mf::write(m, fifo, session);
+    reader.join();
+    EXPECT_EQ(session.reread_numbers, 0u);
+    EXPECT_EQ(received, expected);
+}

@@ -2,6 +2,7 @@
 which message, the file replacement rules, and the JSONTestSuite corpus."""
 import json
 import os
+import re
 import pathlib
 import shutil
 import signal
@@ -358,3 +359,70 @@ def test_every_write_of_a_training_call_stores_the_batch_exactly(tmp_path, capfd
     assert stored["dim"] == [64, 5]
     assert np.array(stored["data"], f32).tobytes() == (val_x if validate else x).tobytes()
     assert sorted(os.listdir(tmp_path)) == ["best.json"]
+
+
+def file_number_text(v):
+    """A float32's text in a model file: shortest digits, positional for -6 < e <= 13, else scientific."""
+    v = f32(v)
+    if not np.isfinite(v):
+        return "null"
+    sign = "-" if np.signbit(v) else ""
+    if v == 0:
+        return sign + "0.0"
+    mantissa, exponent = np.format_float_scientific(abs(v), unique=True, trim="-").split("e")
+    digits = mantissa.replace(".", "")
+    n, e = len(digits), int(exponent) + 1
+    if n <= e <= 13:
+        return sign + digits + "0" * (e - n) + ".0"
+    if 0 < e < n:
+        return sign + digits[:e] + "." + digits[e:]
+    if -6 < e <= 0:
+        return sign + "0." + "0" * -e + digits
+    return sign + digits[0] + ("." + digits[1:] if n > 1 else "") + "e" + str(e - 1)
+
+
+@pytest.mark.parametrize("target", ["file", "pipe"])
+def test_relu_inputs_of_the_next_layer_are_written_exactly(tmp_path, capfd, target):
+    # The second layer's stored inputs repeat the first layer's positive pre-activation values: a write to a
+    # file reads their text back from the new file, a write to a pipe (nothing to read back) formats them. Both
+    # must give each number's exact text and the same floats.
+    rng = np.random.default_rng(5)
+    x = (rng.standard_normal((200, 6)) * 10.0 ** rng.integers(-7, 3, (200, 6))).astype(f32)
+    y = rng.integers(0, 3, 200).astype(i32)
+    path = tmp_path / ("best.json" if target == "file" else "fifo")
+    reader = None
+    if target == "pipe":
+        os.mkfifo(path)
+        out = tmp_path / "received"
+        # another process (the training call holds the interpreter lock while it writes into the pipe) that
+        # keeps the pipe open for writing too, so that it never sees an end and every write finds a reader
+        script = "import os, sys\nfd = os.open(sys.argv[1], os.O_RDWR)\nwith open(sys.argv[2], 'ab', 0) as f:\n" \
+                 "    while True:\n        f.write(os.read(fd, 65536))\n"
+        out.touch()
+        reader = subprocess.Popen([sys.executable, "-c", script, str(path), str(out)])
+    m = wexo.create_categorical_model("softmax", str(path))
+    m = wexo.add_categorical_model_layer(m, 6, 16, "dense", "relu")
+    m = wexo.add_categorical_model_layer(m, 16, 3, "dense", "")
+    wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.01, 0.0), 5, 1, x, y,
+                                 np.zeros((0, 0), f32), np.zeros(0, i32))
+    if reader is not None:
+        try:
+            # the documents arrive one after another; the last one is complete once it parses
+            for _ in range(600):
+                text = '{"layers"' + out.read_text().split('}{"layers"')[-1].removeprefix('{"layers"')
+                try:
+                    json.loads(text)
+                    break
+                except ValueError:
+                    time.sleep(0.05)
+        finally:
+            reader.kill()
+            reader.wait()
+    else:
+        text = path.read_text()
+    layers = json.loads(text)["layers"]
+    pre = np.array(layers[0]["activation_inputs"]["data"], f32)
+    assert np.array(layers[1]["inputs"]["data"], f32).tobytes() == np.maximum(pre, f32(0)).tobytes()
+    for body in re.findall(r'"data":\[([^\]]*)\]', text):
+        tokens = body.split(",") if body else []
+        assert tokens == [file_number_text(float(t)) for t in tokens]
