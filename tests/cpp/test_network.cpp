@@ -23,9 +23,9 @@ namespace {
 
 // "dense:relu 16" -> an initialised dense layer of n_in inputs and 16 neurons with relu; "dropout 0.25" -> dropout
 // with that drop fraction; any other type is kept as it is written.
-std::vector<Layer> build(const std::vector<std::string>& spec, std::size_t n_in) {
+std::vector<Layer> build(const std::vector<std::string>& stack, std::size_t n_in) {
     std::vector<Layer> layers;
-    for (const std::string& s : spec) {
+    for (const std::string& s : stack) {
         Layer l;
         const std::size_t space = s.find(' ');
         std::string type = s.substr(0, space);
