@@ -26,6 +26,14 @@ inline Matrix matrix(std::size_t n_rows, std::size_t n_cols, Vector values) {
     return m;
 }
 
+// Small integers keep every product and sum exact, so any kernel, order, split over threads or fused multiply-add
+// gives the same bits.
+inline Matrix integers(std::size_t rows, std::size_t cols, unsigned seed) {
+    Matrix m(rows, cols);
+    for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = static_cast<float>(static_cast<int>((k * 7 + seed * 13) % 9) - 4);
+    return m;
+}
+
 // Bit patterns, so that -0.0 and NaN compare exactly.
 inline std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 

@@ -17,18 +17,12 @@
 #include "support.h"
 
 using wexo::test_support::bits;
+using wexo::test_support::integers;
 using wexo::test_support::kNaN;
 
 using wexo::Matrix;
 
 namespace {
-
-// Small integers keep every sum exact, so any split of the work over threads gives the same bits.
-Matrix integers(std::size_t rows, std::size_t cols, unsigned seed) {
-    Matrix m(rows, cols);
-    for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = static_cast<float>(static_cast<int>((k * 7 + seed * 13) % 9) - 4);
-    return m;
-}
 
 int tasks() {
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/task"), closedir);

@@ -8,19 +8,13 @@
 #include "support.h"
 
 using wexo::test_support::bits;
+using wexo::test_support::integers;
 using wexo::test_support::kNaN;
 using wexo::test_support::matrix;
 
 using wexo::Matrix;
 
 namespace {
-
-// Small integers keep every product and sum exact, so any kernel, order or fused multiply-add gives the same bits.
-Matrix integers(std::size_t rows, std::size_t cols, unsigned seed) {
-    Matrix m(rows, cols);
-    for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = static_cast<float>(static_cast<int>((k * 7 + seed * 13) % 9) - 4);
-    return m;
-}
 
 float element(const Matrix& m, bool transposed, std::size_t i, std::size_t j) {
     return transposed ? m.at(j, i) : m.at(i, j);
