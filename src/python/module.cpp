@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "model/model_file.h"
 #include "model/model.h"
+#include "model/model_file.h"
 #include "model/train.h"
 #include "python/args.h"
 
