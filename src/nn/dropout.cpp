@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/relu.h"
 #include "core/rng.h"
 #include "core/simd.h"
+#include "nn/activation.h"
 
 namespace wexo::layer::dropout {
 
@@ -40,27 +42,44 @@ DrawRule draw_rule(float keep) {
     return {static_cast<std::int64_t>(q * 0x1p53), flip ? dropped : kept, flip ? kept : dropped};
 }
 
+// kept (when not null) takes x before it is scaled: the layer stores its input without a pass of its own.
+template <bool Keep>
 WEXO_KERNEL void mask_from_draws(const DrawRule rule, const std::uint64_t* __restrict draws, float* __restrict x,
-                                 float* __restrict m, std::size_t n) {
+                                 float* __restrict m, float* __restrict kept, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k) {
         const float v =
             static_cast<std::int64_t>(rng::uniform_bits(draws[k])) > rule.threshold ? rule.on_raw_one : rule.on_raw_zero;
         m[k] = v;
+        if constexpr (Keep) kept[k] = x[k];
         x[k] *= v;
+    }
+}
+
+// g <- g * m over n elements, then with Relu the relu derivative of pre.
+template <bool Relu>
+WEXO_KERNEL void scale_gradient(const float* __restrict m, const float* __restrict pre, float* __restrict g,
+                                std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) {
+        const float v = g[k] * m[k];
+        g[k] = Relu ? relu_gradient(pre[k], v) : v;
     }
 }
 
 }  // namespace
 
-void forward_training(float keep, Matrix& batch, Matrix& mask) {
+void forward_training(float keep, Matrix& batch, Matrix& mask, Matrix* kept) {
     check_keep(keep);
-    WEXO_CHECK(&batch != &mask, "dropout forward: the mask cannot be the batch itself");
+    WEXO_CHECK(&batch != &mask && kept != &batch && kept != &mask,
+               "dropout forward: the mask, the batch and its kept copy must be three matrices");
     mask.reshape_for_overwrite(batch.n_rows, batch.n_cols);
+    if (kept) kept->reshape_for_overwrite(batch.n_rows, batch.n_cols);
     float* x = batch.values.data();
     float* m = mask.values.data();
+    float* s = kept ? kept->values.data() : nullptr;
     const std::size_t n = batch.size();
     if (keep == 0.0f || keep == 1.0f) {  // certain outcomes draw nothing
         const float v = keep == 1.0f ? 1.0f / keep : 0.0f / keep;  // 0 / 0 is NaN
+        if (s) std::copy_n(x, n, s);
         for (std::size_t k = 0; k < n; ++k) {
             m[k] = v;
             x[k] *= v;
@@ -73,23 +92,31 @@ void forward_training(float keep, Matrix& batch, Matrix& mask) {
     for (std::size_t k = 0; k < n; k += kDrawChunk) {
         const std::size_t n_chunk = std::min(kDrawChunk, n - k);
         rng::fill_u64(generator, draws, n_chunk);
-        mask_from_draws(rule, draws, x + k, m + k, n_chunk);
+        if (s)
+            mask_from_draws<true>(rule, draws, x + k, m + k, s + k, n_chunk);
+        else
+            mask_from_draws<false>(rule, draws, x + k, m + k, nullptr, n_chunk);
     }
 }
 
 void apply_draws(float keep, const std::uint64_t* draws, float* x, float* m, std::size_t n) {
     check_keep(keep);
     WEXO_CHECK(n == 0 || x != m, "dropout draws: the mask cannot be the batch itself");
-    mask_from_draws(draw_rule(keep), draws, x, m, n);
+    mask_from_draws<false>(draw_rule(keep), draws, x, m, nullptr, n);
 }
 
-void backward(const Matrix& mask, Matrix& grad) {
+void backward(const Matrix& mask, Matrix& grad, const Matrix* relu_inputs_below) {
     check_covers(mask.shape(), grad.shape(), "dropout backward", "mask", "does", "the gradient");
+    if (relu_inputs_below) activation::relu::check_covers(*relu_inputs_below, grad.shape());
     const std::size_t n_cols = grad.n_cols;
-    for (std::size_t i = 0; i < grad.n_rows; ++i) {
-        const float* m = mask.row(i);
-        float* g = grad.row(i);
-        for (std::size_t j = 0; j < n_cols; ++j) g[j] *= m[j];
+    const bool flat = mask.n_cols == n_cols && (!relu_inputs_below || relu_inputs_below->n_cols == n_cols);
+    const std::size_t rows = flat ? 1 : grad.n_rows;
+    const std::size_t width = flat ? grad.size() : n_cols;  // the usual case: one flat pass
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (relu_inputs_below)
+            scale_gradient<true>(mask.row(i), relu_inputs_below->row(i), grad.row(i), width);
+        else
+            scale_gradient<false>(mask.row(i), nullptr, grad.row(i), width);
     }
 }
 

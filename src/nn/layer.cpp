@@ -59,8 +59,10 @@ void forward(Layer& layer, Matrix& batch, bool training) {
         return;
     }
     if (layer.layer_type == kDropout) {
-        layer.inputs = batch;
-        if (training) dropout::forward_training(keep_probability(layer), batch, layer.binary_mask);
+        if (training)  // the input is kept by the masking pass
+            dropout::forward_training(keep_probability(layer), batch, layer.binary_mask, &layer.inputs);
+        else
+            layer.inputs = batch;
     } else {
         batch.reshape(0, 0);
     }
@@ -94,7 +96,8 @@ bool walk::backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_need
     const bool relu = layer.activation_type == kRelu;
     if (relu && !relu_applied) activation::relu::backward(layer.activation_inputs, grad);
     if (layer.layer_type == kDropout) {
-        dropout::backward(layer.binary_mask, grad);
+        dropout::backward(layer.binary_mask, grad, relu_inputs_below);  // folds the relu of the layer below
+        return relu_inputs_below != nullptr;
     } else if (layer.layer_type == kDense) {
         return dense::backward(layer, grad, scratch, input_needed, relu_inputs_below);
     } else if (!relu) {

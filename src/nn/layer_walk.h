@@ -21,8 +21,8 @@ const Matrix* relu_inputs(const Layer& layer);
 
 // backward as the walk runs it. input_needed false: a dense layer skips grad * W^T (the first layer's input
 // gradient is discarded). relu_inputs_below: the relu_inputs of the layer below, whose relu derivative a dense layer
-// then applies inside its grad * W^T, which spares a pass over the gradient. relu_applied: the layer above already
-// did that for this layer. Returns whether grad now holds the relu derivative of the layer below.
+// then applies inside its grad * W^T, and a dropout layer inside its pass over the gradient, which spares a pass of
+// its own. relu_applied: the layer above already did that for this layer. Returns whether grad now holds the relu derivative of the layer below.
 bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below,
               bool relu_applied);
 

@@ -308,6 +308,8 @@ TEST(LayerForward, DropoutCertainOutcomes) {
 
     Layer none = dropout(0.0f);  // 0 / 0 everywhere
     layer::forward(none, batch, true);
+    EXPECT_EQ(all.inputs, matrix(1, 3, {1, -2, 3}));  // both keep their input as it came
+    EXPECT_EQ(none.inputs, matrix(1, 3, {1, -2, 3}));
     for (std::size_t k = 0; k < 3; ++k) {
         EXPECT_TRUE(std::isnan(none.binary_mask.values[k]));
         EXPECT_TRUE(std::isnan(batch.values[k]));
