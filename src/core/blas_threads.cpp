@@ -1,7 +1,5 @@
 #include "core/blas_threads.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,6 +9,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "core/openblas.h"
 
 namespace wexo {
 
@@ -107,10 +107,10 @@ void run_jobs(int /*sync*/, openblas_dojob_callback dojob, int numjobs, std::siz
 class BlasThreadLimit {
 public:
     BlasThreadLimit(int had, int limit) : saved_(limit > 0 && had > limit ? had : 0) {
-        if (saved_) scipy_openblas_set_num_threads(limit);
+        if (saved_) openblas::functions().set_num_threads(limit);
     }
     ~BlasThreadLimit() {
-        if (saved_) scipy_openblas_set_num_threads(saved_);
+        if (saved_) openblas::functions().set_num_threads(saved_);
     }
     BlasThreadLimit(const BlasThreadLimit&) = delete;
     BlasThreadLimit& operator=(const BlasThreadLimit&) = delete;
@@ -138,9 +138,10 @@ bool threads_pay(double m, double n, double k) {
 
 void run_blas(bool parallel, void (*call)(void*), void* context) {
     // Once per process, before the first product: from then on OpenBLAS's parallel jobs come to run_jobs.
-    static const bool installed = (scipy_openblas_set_threads_callback_function(run_jobs), true);
+    const openblas::Functions& blas = openblas::functions();
+    static const bool installed = (blas.set_threads_callback(run_jobs), true);
     (void)installed;
-    const int had = scipy_openblas_get_num_threads();
+    const int had = blas.get_num_threads();
     if (!parallel || had <= 1) {
         const BlasThreadLimit one(had, 1);
         return call(context);

@@ -1,14 +1,13 @@
-// The only unit that talks to OpenBLAS. Products small enough to live in cache run in the kernels of
+// The only unit that multiplies through OpenBLAS. Products small enough to live in cache run in the kernels of
 // core/kernels.cpp instead.
 #include "core/gemm.h"
-
-#include <cblas.h>
 
 #include <algorithm>
 #include <limits>
 
 #include "core/blas_threads.h"
 #include "core/kernels.h"
+#include "core/openblas.h"
 
 namespace wexo {
 
@@ -67,8 +66,9 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
         const blasint lda = blas_dim(std::max<std::size_t>(a.n_cols, 1));
         const blasint ldb = blas_dim(std::max<std::size_t>(b.n_cols, 1));
         const blasint ldc = blas_dim(std::max<std::size_t>(n, 1));
+        const auto sgemm = openblas::functions().sgemm;
         run_blas(threads_pay(double(m), double(n), double(k)), [&] {
-            scipy_cblas_sgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans,
+            sgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans,
                               transpose_b ? CblasTrans : CblasNoTrans, bm, bn, bk, 1.0f, a.values.data(), lda,
                               b.values.data(), ldb, 0.0f, c.values.data(), ldc);
         });

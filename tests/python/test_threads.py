@@ -95,7 +95,44 @@ def test_one_blas_thread_means_no_thread_ever_appears_during_training():
 
 
 def test_threads_exist_only_while_a_large_product_runs():
-    # the sampler does see the product's threads, and they are gone when training ends
+    # the sampler does see the product's threads, and they are gone when training ends; what stays is OpenBLAS's
+    # own worker, asleep, started when the first large product loaded the library
     before, most, after = watch_threads("2")
-    assert most > before
-    assert after == before
+    assert most > before + 1
+    assert after == before + 1
+
+
+# Loads OpenBLAS through a product too large for wexo's own kernels, waits, and prints the CPU clock ticks used by
+# the threads that appeared since NumPy settled, and the process's OPENBLAS_THREAD_TIMEOUT afterwards.
+SPIN = """
+import os, time
+import numpy as np
+def ticks():
+    def used(t):
+        with open(f"/proc/self/task/{t}/stat") as f:
+            return sum(int(v) for v in f.read().rsplit(")", 1)[1].split()[11:13])
+    return {t: used(t) for t in os.listdir("/proc/self/task")}
+time.sleep(0.3)  # NumPy's own BLAS workers spin for a while after it loads
+known = set(ticks())
+import wexo
+x = np.ones((512, 64), np.float32)
+m = wexo.add_linear_model_layer(wexo.create_linear_model("linear", ""), 64, 64, "dense")
+m = wexo.add_linear_model_layer(m, 64, 1, "dense")
+wexo.train_linear_model(m, wexo.create_optimizer("sgd", 0.001, 0.0), 1, 1, x, x[:, 0], np.zeros((0, 0), np.float32), x[:0, 0])
+time.sleep(0.3)
+print(sum(v for t, v in ticks().items() if t not in known), os.environ.get("OPENBLAS_THREAD_TIMEOUT", "unset"))
+"""
+
+
+@pytest.mark.parametrize("setting", [None, "28"])
+def test_openblas_workers_sleep_instead_of_spinning(run_python, setting):
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="2")
+    env.pop("OPENBLAS_THREAD_TIMEOUT", None)
+    if setting is not None:
+        env["OPENBLAS_THREAD_TIMEOUT"] = setting
+    result = run_python(SPIN, env)
+    assert result.returncode == 0, result.stderr
+    spun, timeout = result.stdout.split()[-2:]
+    assert timeout == (setting or "unset")  # the environment is left as it was
+    if setting is None:
+        assert int(spun) <= 3  # spinning for its default 2^28 clock ticks took about 10

@@ -1,0 +1,20 @@
+// OpenBLAS from the scipy-openblas32 wheel, loaded at the first product that needs it rather than with the module.
+#pragma once
+
+#include <cblas.h>
+
+namespace wexo::openblas {
+
+// The entry points wexo calls.
+struct Functions {
+    decltype(&scipy_cblas_sgemm) sgemm;
+    decltype(&scipy_openblas_get_num_threads) get_num_threads;
+    decltype(&scipy_openblas_set_num_threads) set_num_threads;
+    decltype(&scipy_openblas_set_threads_callback_function) set_threads_callback;
+};
+
+// Loads the library on the first call (searched beside the module, where pip installs scipy_openblas32); aborts
+// when it cannot be loaded, and the next call tries again.
+const Functions& functions();
+
+}  // namespace wexo::openblas
