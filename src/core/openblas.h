@@ -1,4 +1,5 @@
-// OpenBLAS from the scipy-openblas32 wheel, loaded at the first product that needs it rather than with the module.
+// OpenBLAS from the scipy-openblas32 wheel, loaded by wexo itself rather than by the dynamic linker, so that the
+// settings it loads with are wexo's to give.
 #pragma once
 
 #include <cblas.h>

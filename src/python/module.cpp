@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/openblas.h"
 #include "model/model.h"
 #include "model/model_file.h"
 #include "model/train.h"
@@ -117,6 +118,14 @@ bool initialized = false;
 PyObject* init_module() {
     if (initialized) {
         PyErr_SetString(PyExc_ImportError, "wexo may only be initialized once per interpreter process");
+        throw PyErrorSet{};
+    }
+    // OpenBLAS loads with the module, as a linked library would, so that thread controls such as threadpoolctl
+    // find it from the import on; a missing library fails the import.
+    try {
+        openblas::functions();
+    } catch (const Abort& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
         throw PyErrorSet{};
     }
     Ref module = owned(PyModule_Create(&module_def));
