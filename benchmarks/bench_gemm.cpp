@@ -97,7 +97,11 @@ int main(int argc, char** argv) {
         {"scaled_rows + sums", true, false, 2, 64, 300, Steps::sums},         // spiral layer 1 weights
         {"scaled_rows (c^T), sums", true, false, 64, 3, 300, Steps::sums},    // spiral layer 2 weights
         {"scaled_rows (k > 3)", false, false, 300, 32, 16, Steps::bias_relu},
-        {"dots (k >= 8)", false, true, 100, 128, 10, Steps::mask},
+        {"scaled_rows (b^T)", false, true, 100, 128, 10, Steps::mask},  // a 10-class input gradient
+        {"scaled_rows (b^T)", false, true, 1797, 128, 10, Steps::mask},  // digits-like input gradient
+        {"scaled_rows (b^T)", false, true, 60000, 128, 10, Steps::mask},
+        {"openblas (b^T, k > 16)", false, true, 100, 64, 32, Steps::mask},
+        {"dots (n k > 4096)", false, true, 20, 64, 128, Steps::mask},
     };
     for (const Case& c : cases) run(c, repeat, gen);
     return 0;

@@ -120,29 +120,29 @@ TEST(Gemm, EpilogueMaskZeroesWhereThePreActivationIsNotPositive) {
     const float pattern[] = {1.0f, -1.0f, 0.0f, -0.0f, kNaN, 2.0f, -3.0f};
     for (const std::size_t n : {std::size_t{3}, std::size_t{64}, std::size_t{70}})
         for (const std::size_t m : {std::size_t{5}, std::size_t{300}, std::size_t{3000}})
-            for (const int flags : {0, 1, 2}) {
-                const bool ta = flags == 1, tb = flags == 2;
-                const std::size_t k = 70;
-                const Matrix a = ta ? integers(k, m, 4) : integers(m, k, 4);
-                const Matrix b = tb ? integers(n, k, 5) : integers(k, n, 5);
-                Matrix mask(m, n + 2);
-                for (std::size_t q = 0; q < mask.size(); ++q) mask.values[q] = pattern[(q * 5) % 7];
-                Matrix want = reference(a, ta, b, tb, nullptr, false, nullptr);
-                for (std::size_t i = 0; i < m; ++i)
-                    for (std::size_t j = 0; j < n; ++j)
-                        if (mask.at(i, j) <= 0.0f) want.at(i, j) = 0.0f;
-                Matrix c;
-                wexo::gemm(a, ta, b, tb, c, {nullptr, nullptr, &mask});
-                ASSERT_EQ(bits(c.values), bits(want.values)) << m << " x " << n << " flags " << flags;
+            for (const int flags : {0, 1, 2})
+                for (const std::size_t k : {std::size_t{10}, std::size_t{70}}) {  // 10: a x b^T through b^T's rows
+                    const bool ta = flags == 1, tb = flags == 2;
+                    const Matrix a = ta ? integers(k, m, 4) : integers(m, k, 4);
+                    const Matrix b = tb ? integers(n, k, 5) : integers(k, n, 5);
+                    Matrix mask(m, n + 2);
+                    for (std::size_t q = 0; q < mask.size(); ++q) mask.values[q] = pattern[(q * 5) % 7];
+                    Matrix want = reference(a, ta, b, tb, nullptr, false, nullptr);
+                    for (std::size_t i = 0; i < m; ++i)
+                        for (std::size_t j = 0; j < n; ++j)
+                            if (mask.at(i, j) <= 0.0f) want.at(i, j) = 0.0f;
+                    Matrix c;
+                    wexo::gemm(a, ta, b, tb, c, {nullptr, nullptr, &mask});
+                    ASSERT_EQ(bits(c.values), bits(want.values)) << m << " x " << n << " x " << k << " flags " << flags;
 
-                const Matrix bias = integers(1, n, 6);
-                want = reference(a, ta, b, tb, bias.values.data(), false, nullptr);
-                for (std::size_t i = 0; i < m; ++i)
-                    for (std::size_t j = 0; j < n; ++j)
-                        if (mask.at(i, j) <= 0.0f) want.at(i, j) = 0.0f;
-                wexo::gemm(a, ta, b, tb, c, {bias.values.data(), nullptr, &mask});
-                ASSERT_EQ(bits(c.values), bits(want.values)) << "with bias, " << m << " x " << n;
-            }
+                    const Matrix bias = integers(1, n, 6);
+                    want = reference(a, ta, b, tb, bias.values.data(), false, nullptr);
+                    for (std::size_t i = 0; i < m; ++i)
+                        for (std::size_t j = 0; j < n; ++j)
+                            if (mask.at(i, j) <= 0.0f) want.at(i, j) = 0.0f;
+                    wexo::gemm(a, ta, b, tb, c, {bias.values.data(), nullptr, &mask});
+                    ASSERT_EQ(bits(c.values), bits(want.values)) << "with bias, " << m << " x " << n;
+                }
     const Matrix a = integers(4, 3, 1), b = integers(3, 5, 2), small(4, 4);
     Matrix c;
     EXPECT_THROW(wexo::gemm(a, false, b, false, c, {nullptr, nullptr, &small}), wexo::Abort);
