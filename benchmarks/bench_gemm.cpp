@@ -99,6 +99,11 @@ int main(int argc, char** argv) {
         {"scaled_rows (k > 3)", false, false, 300, 32, 16, Steps::bias_relu},
         {"scaled_rows (b^T)", false, true, 100, 128, 10, Steps::mask},  // a 10-class input gradient
         {"scaled_rows (b^T)", false, true, 1797, 128, 10, Steps::mask},  // digits-like input gradient
+        {"narrow", false, false, 1797, 10, 128, Steps::bias},  // digits-like layer 2 forward
+        {"narrow", true, false, 128, 10, 1797, Steps::sums},   // digits-like layer 2 weights
+        {"narrow", false, false, 100, 10, 128, Steps::bias},
+        {"narrow", true, false, 128, 10, 100, Steps::sums},
+        {"narrow", false, false, 300, 12, 64, Steps::bias_relu},
         {"scaled_rows (b^T)", false, true, 60000, 128, 10, Steps::mask},
         {"openblas (b^T, k > 16)", false, true, 100, 64, 32, Steps::mask},
         {"dots (n k > 4096)", false, true, 20, 64, 128, Steps::mask},

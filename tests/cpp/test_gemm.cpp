@@ -168,6 +168,27 @@ TEST(Gemm, TinyInnerDimensionsMatchThePlainProduct) {
                 }
 }
 
+// Outputs of one vector and a part (10 classes) have their own paths once a product is long enough: a x b through
+// b's columns, a^T x b through c^T, with each epilogue and b's column sums. Short ones go to OpenBLAS.
+TEST(Gemm, NarrowOutputsOfLongProductsMatchThePlainProduct) {
+    for (const std::size_t n : {9, 10, 15})
+        for (const std::size_t rows : {5, 1100}) {  // 1100 x 9 x 128 is past 2^20 multiply-adds
+            const Matrix a = integers(rows, 128, 11), b = integers(128, n, 12), bias = integers(1, n, 13);
+            Matrix c, kept, want_kept;
+            wexo::gemm(a, false, b, false, c, {bias.values.data(), &kept});
+            ASSERT_EQ(c, reference(a, false, b, false, bias.values.data(), true, &want_kept)) << rows << " x " << n;
+            ASSERT_EQ(kept, want_kept);
+
+            const Matrix g = integers(rows, n, 14);  // the gradient of a layer whose inputs are a
+            std::vector<float> sums(n, kNaN), want(n, 0.0f);
+            for (std::size_t p = 0; p < rows; ++p)
+                for (std::size_t j = 0; j < n; ++j) want[j] += g.at(p, j);
+            wexo::gemm(a, true, g, false, c, {nullptr, nullptr, nullptr, sums.data()});
+            ASSERT_EQ(c, reference(a, true, g, false, nullptr, false, nullptr)) << rows << " x " << n;
+            ASSERT_EQ(sums, want);
+        }
+}
+
 // The column sums of b that a product can take on its way through b (a dense layer's bias gradient): every
 // path, fused or not, and the product itself unchanged by asking for them.
 TEST(Gemm, ColumnSumsOfBComeWithTheProduct) {
