@@ -51,9 +51,24 @@ void check_arrays(const Arrays& a) {
     need(a.v, a.v_name, a.w, a.w_name);
 }
 
+// Float arithmetic with a subnormal operand or result takes a microcode assist on some processors (35x a plain
+// multiply here), and the momentum of a dead relu unit decays into the subnormals and stays there. In double every
+// float is normal, and rounding to float after each operation gives exactly the float operation's result (double
+// has more than twice float's precision, so the second rounding never changes the first), so the element steps
+// compute in double: the same bits at the same speed whatever the values.
+[[gnu::always_inline]] inline double f32(double x) { return static_cast<float>(x); }
+
 struct Decays {
-    float beta_1, one_minus_beta_1, beta_2, one_minus_beta_2;
+    double beta_1, one_minus_beta_1, beta_2, one_minus_beta_2;  // floats
 };
+
+// m b1 + g (1 - b1) and v b2 + g^2 (1 - b2), each operation rounded to float
+[[gnu::always_inline]] inline double next_momentum(double m, double g, const Decays& d) {
+    return f32(f32(m * d.beta_1) + f32(g * d.one_minus_beta_1));
+}
+[[gnu::always_inline]] inline double next_cache(double v, double g, const Decays& d) {
+    return f32(f32(v * d.beta_2) + f32(f32(g * g) * d.one_minus_beta_2));
+}
 
 // m <- m b1 + g (1 - b1) over m, v <- v b2 + g^2 (1 - b2) over v, then w <- step(w, m, v) over w, positions
 // matched by index. Each element depends only on its own position, so with equal shapes one fused pass gives
@@ -62,12 +77,12 @@ template <class Step>
 WEXO_KERNEL void update_flat(std::size_t n, float* __restrict pw, const float* __restrict pg, float* __restrict pm,
                              float* __restrict pv, Decays d, Step step) {
     for (std::size_t k = 0; k < n; ++k) {
-        const float g = pg[k];
-        const float m = pm[k] * d.beta_1 + g * d.one_minus_beta_1;
-        const float v = pv[k] * d.beta_2 + (g * g) * d.one_minus_beta_2;
-        pm[k] = m;
-        pv[k] = v;
-        pw[k] = step(pw[k], m, v);
+        const double g = pg[k];
+        const double m = next_momentum(pm[k], g, d);
+        const double v = next_cache(pv[k], g, d);
+        pm[k] = static_cast<float>(m);
+        pv[k] = static_cast<float>(v);
+        pw[k] = static_cast<float>(step(pw[k], m, v));
     }
 }
 
@@ -77,14 +92,13 @@ void update_array(const Arrays& a, const Decays& d, Step step) {
         return update_flat(a.w.n_rows * a.w.n_cols, a.w.data, a.g.data, a.m.data, a.v.data, d, step);
     for (std::size_t i = 0; i < a.m.n_rows; ++i)
         for (std::size_t j = 0; j < a.m.n_cols; ++j)
-            a.m.at(i, j) = a.m.at(i, j) * d.beta_1 + a.g.at(i, j) * d.one_minus_beta_1;
+            a.m.at(i, j) = static_cast<float>(next_momentum(a.m.at(i, j), a.g.at(i, j), d));
     for (std::size_t i = 0; i < a.v.n_rows; ++i)
-        for (std::size_t j = 0; j < a.v.n_cols; ++j) {
-            const float g = a.g.at(i, j);
-            a.v.at(i, j) = a.v.at(i, j) * d.beta_2 + (g * g) * d.one_minus_beta_2;
-        }
+        for (std::size_t j = 0; j < a.v.n_cols; ++j)
+            a.v.at(i, j) = static_cast<float>(next_cache(a.v.at(i, j), a.g.at(i, j), d));
     for (std::size_t i = 0; i < a.w.n_rows; ++i)
-        for (std::size_t j = 0; j < a.w.n_cols; ++j) a.w.at(i, j) = step(a.w.at(i, j), a.m.at(i, j), a.v.at(i, j));
+        for (std::size_t j = 0; j < a.w.n_cols; ++j)
+            a.w.at(i, j) = static_cast<float>(step(a.w.at(i, j), a.m.at(i, j), a.v.at(i, j)));
 }
 
 // Checks both arrays before changing either, then the weights, then the biases.
@@ -126,13 +140,13 @@ void adam::update_params(const DynamicOptimizer& opt, Layer& layer) {
         layer.bias_cache.assign(layer.biases.size(), 0.0f);
     }
     const std::int32_t t = step_number(opt);
-    const float m_correction = 1.0f - integer_power(opt.beta_1, t);
-    const float v_correction = 1.0f - integer_power(opt.beta_2, t);
-    const float neg_lr = -opt.current_learning_rate;
-    const float epsilon = opt.epsilon;
+    const double m_correction = 1.0f - integer_power(opt.beta_1, t);
+    const double v_correction = 1.0f - integer_power(opt.beta_2, t);
+    const double neg_lr = -opt.current_learning_rate;
+    const double epsilon = opt.epsilon;
     // the corrected moments m / (1 - b1^t) and v / (1 - b2^t) exist only per element
-    update_layer(opt, layer, [=](float w, float m, float v) {
-        return w + ((m / m_correction) * neg_lr) / (std::sqrt(v / v_correction) + epsilon);
+    update_layer(opt, layer, [=](double w, double m, double v) {
+        return f32(w + f32(f32(f32(m / m_correction) * neg_lr) / f32(f32(std::sqrt(f32(v / v_correction))) + epsilon)));
     });
 }
 
@@ -142,10 +156,12 @@ void adam::update_params_tf(const DynamicOptimizer& opt, Layer& layer) {
     if (layer.bias_momentums.empty()) layer.bias_momentums.assign(layer.biases.size(), 0.0f);
     if (layer.bias_cache.empty()) layer.bias_cache.assign(layer.biases.size(), 0.0f);
     const std::int32_t t = step_number(opt);
-    const float lr_t = (std::sqrt(1.0f - integer_power(opt.beta_2, t)) * opt.current_learning_rate) /
-                       (1.0f - integer_power(opt.beta_1, t));
-    const float epsilon = opt.epsilon;
-    update_layer(opt, layer, [=](float w, float m, float v) { return w - (m * lr_t) / (std::sqrt(v) + epsilon); });
+    const double lr_t = (std::sqrt(1.0f - integer_power(opt.beta_2, t)) * opt.current_learning_rate) /
+                        (1.0f - integer_power(opt.beta_1, t));
+    const double epsilon = opt.epsilon;
+    update_layer(opt, layer, [=](double w, double m, double v) {
+        return f32(w - f32(f32(m * lr_t) / f32(f32(std::sqrt(v)) + epsilon)));
+    });
 }
 
 }  // namespace wexo::optimizer

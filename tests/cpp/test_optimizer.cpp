@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 #include "support.h"
 
@@ -212,6 +213,57 @@ TEST(Adam, UncoveredArraysAbortBeforeChangingAnything) {
             EXPECT_EQ(l, before) << type << " " << c.what;
         }
     }
+}
+
+// Both steps compute in double, rounding to float after each operation, which must give the bits of the same
+// steps in float for every kind of value: subnormals (where a dead unit's momentum sits), zeros of both signs,
+// huge values, infinities and NaN, and rates and epsilons small enough to make the step itself subnormal.
+TEST(Adam, BothStepsGiveTheBitsOfTheFloatStepsForEveryKindOfValue) {
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> exponent(-152, 24);
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const float specials[] = {0.0f, -0.0f, kInf, -kInf, kNaN, std::numeric_limits<float>::max(),
+                              std::numeric_limits<float>::denorm_min(), -std::numeric_limits<float>::min()};
+    const std::size_t n = 4096;
+    // in each element at most one of the four arrays holds a special value, so that no two NaNs meet
+    auto values = [&](std::size_t which) {
+        Vector out(n);
+        for (std::size_t k = 0; k < n; ++k)
+            out[k] = k % 16 == 0 && (k / 16) % 4 == which ? specials[(k / 64) % 8] : std::ldexp(unit(gen), exponent(gen));
+        return out;
+    };
+    struct Rates {
+        float lr, epsilon;
+    };
+    for (const Rates r : {Rates{0.001f, 1e-7f}, Rates{1e-30f, 1e-38f}, Rates{3.0f, 0.0f}})
+        for (const bool tf : {false, true})
+            for (const std::int32_t t : {1, 2, 50}) {
+                const Vector w = values(0), g = values(1), m = values(2), v = values(3);
+                Layer l;
+                l.layer_type = "dense";
+                l.weights = matrix(1, n, w);
+                l.dweights = matrix(1, n, g);
+                l.weight_momentums = matrix(1, n, m);
+                l.weight_cache = matrix(1, n, v);
+                l.biases = l.dbiases = l.bias_momentums = l.bias_cache = {0.0f};
+                DynamicOptimizer opt = make_optimizer(tf ? "tf_adam" : "adam", r.lr);
+                opt.epsilon = r.epsilon;
+                opt.iterations = t - 1;
+                optimizer::update(opt, l);
+                const float b1 = opt.beta_1, b2 = opt.beta_2;
+                const float mc = 1.0f - optimizer::integer_power(b1, t), vc = 1.0f - optimizer::integer_power(b2, t);
+                const float lr_t = (std::sqrt(vc) * r.lr) / mc;
+                for (std::size_t k = 0; k < n; ++k) {
+                    const float mk = m[k] * b1 + g[k] * (1.0f - b1);
+                    const float vk = v[k] * b2 + (g[k] * g[k]) * (1.0f - b2);
+                    const float wk = tf ? w[k] - (mk * lr_t) / (std::sqrt(vk) + r.epsilon)
+                                        : w[k] + ((mk / mc) * -r.lr) / (std::sqrt(vk / vc) + r.epsilon);
+                    ASSERT_EQ(bits(l.weight_momentums.values[k]), bits(mk)) << k;
+                    ASSERT_EQ(bits(l.weight_cache.values[k]), bits(vk)) << k;
+                    ASSERT_EQ(bits(l.weights.values[k]), bits(wk)) << k << " tf " << tf << " t " << t << " lr " << r.lr;
+                }
+            }
 }
 
 TEST(TfAdam, FirstStepFoldsTheCorrectionIntoTheRate) {
