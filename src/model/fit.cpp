@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <string>
 
+#include "nn/loss.h"
+
 namespace wexo::model {
 
 namespace {
@@ -73,9 +75,7 @@ void fail_label_count(std::size_t n_labels, std::size_t n_out_rows, const BatchN
 
 void check_class_labels(const ClassVector& y, std::size_t n_out_rows, std::size_t n_cols, const BatchNames& names) {
     const std::size_t n = std::min(y.size(), n_out_rows);
-    bool bad = false;
-    for (std::size_t i = 0; i < n; ++i) bad |= static_cast<std::uint32_t>(y[i]) >= n_cols;
-    if (bad) [[unlikely]]
+    if (loss::any_class_outside(y, n, n_cols)) [[unlikely]]
         for (std::size_t i = 0; i < n; ++i)
             if (y[i] < 0 || static_cast<std::size_t>(y[i]) >= n_cols) fail_class_index(i, y[i], n_cols, names);
     if (y.size() > n_out_rows) [[unlikely]]

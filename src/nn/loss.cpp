@@ -23,9 +23,7 @@ constexpr float kClipHigh = std::bit_cast<float>(0x3F7FFFFEu);
 void check_targets(const Matrix& predictions, const ClassVector& targets) {
     const std::size_t n = std::min(targets.size(), predictions.n_rows);
     const std::size_t n_cols = predictions.n_cols;
-    bool bad = false;
-    for (std::size_t i = 0; i < n; ++i) bad |= static_cast<std::size_t>(static_cast<std::uint32_t>(targets[i])) >= n_cols;
-    if (bad) [[unlikely]]
+    if (any_class_outside(targets, n, n_cols)) [[unlikely]]
         for (std::size_t i = 0; i < n; ++i) {
             const std::int32_t c = targets[i];
             if (c < 0 || static_cast<std::size_t>(c) >= n_cols)
@@ -35,6 +33,16 @@ void check_targets(const Matrix& predictions, const ClassVector& targets) {
 }
 
 }  // namespace
+
+bool any_class_outside(const ClassVector& targets, std::size_t n, std::size_t n_cols) {
+    // As unsigned, a negative index is at least 2^31, so one compare against a limit of at most 2^31 finds both
+    // kinds (past 2^31 columns every non-negative index is inside).
+    const auto limit = static_cast<std::uint32_t>(std::min<std::size_t>(n_cols, std::size_t{1} << 31));
+    const std::int32_t* y = targets.data();
+    bool bad = false;
+    for (std::size_t i = 0; i < n; ++i) bad |= static_cast<std::uint32_t>(y[i]) >= limit;
+    return bad;
+}
 
 float categorical_crossentropy::calculate(const Matrix& predictions, const ClassVector& targets) {
     check_targets(predictions, targets);

@@ -5,6 +5,9 @@
 
 namespace wexo::loss {
 
+// Whether any of the first n class indices is negative or not below n_cols: one branch-free pass.
+bool any_class_outside(const ClassVector& targets, std::size_t n, std::size_t n_cols);
+
 namespace categorical_crossentropy {
 // predictions: (B, K) softmax outputs; targets: class indices, at most B of them -> mean of -ln(clipped p)
 float calculate(const Matrix& predictions, const ClassVector& targets);

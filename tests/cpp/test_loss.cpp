@@ -58,6 +58,24 @@ TEST(CrossEntropy, BadIndicesAbortNamingIndexAndBound) {
               "only 2 prediction rows for 3 samples");
 }
 
+// Negative indices stay outside however many columns there are, even past 2^32, where their unsigned value is not.
+TEST(CrossEntropy, ClassIndexCheckFindsNegativeAndTooLargeIndices) {
+    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+    const std::size_t huge = (std::size_t{1} << 32) + 5;
+    struct Case {
+        wexo::ClassVector y;
+        std::size_t n_cols;
+        bool outside;
+    };
+    const Case cases[] = {{{0, 1, 2}, 3, false}, {{0, 3, 1}, 3, true},     {{0, -1}, 3, true},
+                          {{0}, 0, true},        {{kMax}, huge, false},    {{0, -5}, huge, true},
+                          {{kMax}, kMax, true},  {{kMax - 1}, kMax, false}, {{-2147483647 - 1}, huge, true}};
+    for (const Case& c : cases)
+        EXPECT_EQ(wexo::loss::any_class_outside(c.y, c.y.size(), c.n_cols), c.outside)
+            << c.y.back() << " of " << c.n_cols;
+    EXPECT_FALSE(wexo::loss::any_class_outside({0, -1}, 1, 3));  // only the first n count
+}
+
 TEST(CrossEntropy, BackwardSubtractsOneHotAndDividesEveryRow) {
     Matrix grad(7, 7);  // a reused buffer of another shape
     cce::backward(kPredictions, {0, 1}, grad);
