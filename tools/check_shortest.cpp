@@ -55,22 +55,33 @@ wexo::text::Decimal reference(float v) {
     return {static_cast<std::uint32_t>(sig), (negative ? -e : e) - n_frac};
 }
 
-// The model-file text of finite v from the reference digits, written out rule by rule: the digits with the
-// point at e (value = 0.d1...dn * 10^e), zeros to fill, or scientific notation outside -6 < e <= 13.
-std::string reference_layout(float v) {
-    std::string out = std::signbit(v) ? "-" : "";
-    if (v == 0) return out.append("0.0");
-    const wexo::text::Decimal d = reference(v);
-    const std::string digits = std::to_string(d.significand);
+// The model-file text of finite v from its reference digits d, written out rule by rule into out: the digits with
+// the point at e (value = 0.d1...dn * 10^e), zeros to fill, or scientific notation outside -6 < e <= 13. A reused
+// buffer: this runs 2^32 times.
+void reference_layout(float v, const wexo::text::Decimal& d, std::string& out) {
+    out.clear();
+    if (std::signbit(v)) out.push_back('-');
+    if (v == 0) {
+        out.append("0.0");
+        return;
+    }
+    char buf[16];
+    const std::string_view digits(buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, d.significand).ptr - buf));
     const int n = static_cast<int>(digits.size());
     const int e = d.exponent + n;
     const auto count = [](int k) { return static_cast<std::size_t>(k); };
-    if (n <= e && e <= 13) return out.append(digits).append(count(e - n), '0').append(".0");
-    if (0 < e && e < n) return out.append(digits, 0, count(e)).append(".").append(digits, count(e));
-    if (-6 < e && e <= 0) return out.append("0.").append(count(-e), '0').append(digits);
-    out.append(digits, 0, 1);
-    if (n > 1) out.append(".").append(digits, 1);
-    return out.append("e").append(std::to_string(e - 1));
+    if (n <= e && e <= 13) {
+        out.append(digits).append(count(e - n), '0').append(".0");
+    } else if (0 < e && e < n) {
+        out.append(digits.substr(0, count(e))).append(".").append(digits.substr(count(e)));
+    } else if (-6 < e && e <= 0) {
+        out.append("0.").append(count(-e), '0').append(digits);
+    } else {
+        out.append(digits.substr(0, 1));
+        if (n > 1) out.append(".").append(digits.substr(1));
+        char exp[8];
+        out.append("e").append(exp, static_cast<std::size_t>(std::to_chars(exp, exp + sizeof exp, e - 1).ptr - exp));
+    }
 }
 
 void note(Tally& t, std::uint32_t bits) {
@@ -79,7 +90,7 @@ void note(Tally& t, std::uint32_t bits) {
 
 // Bit patterns [first, last], inclusive.
 void check_range(std::uint64_t first, std::uint64_t last, Tally& t) {
-    std::string doc;
+    std::string doc, layout;
     std::vector<float> expected;
     wexo::Vector got;
     for (std::uint64_t start = first; start <= last; start += kBlock) {
@@ -89,9 +100,10 @@ void check_range(std::uint64_t first, std::uint64_t last, Tally& t) {
         for (std::uint64_t b = start; b < end; ++b) {
             const auto bits = static_cast<std::uint32_t>(b);
             const float v = std::bit_cast<float>(bits);
+            wexo::text::Decimal theirs{0, 0};
             if (std::isfinite(v) && v != 0) {
                 const wexo::text::Decimal ours = wexo::text::shortest_f32(v);
-                const wexo::text::Decimal theirs = reference(v);
+                theirs = reference(v);
                 if (ours.significand != theirs.significand || ours.exponent != theirs.exponent) {
                     ++t.digit_mismatches;
                     note(t, bits);
@@ -107,7 +119,8 @@ void check_range(std::uint64_t first, std::uint64_t last, Tally& t) {
                 }
                 continue;
             }
-            if (text != reference_layout(v)) {
+            reference_layout(v, theirs, layout);
+            if (text != layout) {
                 ++t.layout_mismatches;
                 note(t, bits);
             }

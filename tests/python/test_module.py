@@ -245,6 +245,29 @@ def test_installed_module_finds_openblas_by_itself(run_python):
     assert pathlib.Path(after).resolve().is_relative_to(package_dir), after
 
 
+DLOPEN_WRAPPER = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+void* dlopen(const char* name, int flags) {
+    void* (*real)(const char*, int) = (void* (*)(const char*, int))dlsym(RTLD_NEXT, "dlopen");
+    return real(name, flags);
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
+def test_module_finds_openblas_when_dlopen_is_wrapped(run_python, tmp_path):
+    # A preloaded dlopen (a sanitizer's, a profiler's) hides the module's run path from a search by bare name.
+    (tmp_path / "wrap.c").write_text(DLOPEN_WRAPPER)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(tmp_path / "wrap.so"), str(tmp_path / "wrap.c"), "-ldl"],
+                   check=True)
+    env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+    env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), str(tmp_path / "wrap.so")]))
+    r = run_python(FINDS_OPENBLAS, env=env)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split()[0] == "none" and "scipy_openblas32" in r.stdout.split()[1], r.stdout
+
+
 def test_type_stubs_are_installed_and_match_the_module():
     stub = pathlib.Path(wexo.__file__).with_name("wexo.pyi")
     tree = ast.parse(stub.read_text())
