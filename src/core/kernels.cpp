@@ -431,7 +431,7 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
     // the weight gradient at 1797 x 128 x 10, 0.6x below).
     const bool narrow = !tb && n > kLanes && n < 2 * kLanes && n % kLanes != 0 && (!ta || m >= kLanes);
     // a x b^T with few terms is bound by its stores, not its multiply-adds: it pays on long batches too
-    const std::size_t limit = (!ta && tb && k <= kFewTerms) || narrow ? kLongWork : kSmallWork;
+    const std::size_t limit = (!ta && tb && k <= kFewTerms && n >= kLanes) || narrow ? kLongWork : kSmallWork;
     // each bound first, so that the products cannot wrap
     if (m > limit || n > limit || k > limit || m * n > limit || m * n * k > limit) return false;
     if (narrow && m * n * k <= kNarrowFrom) return false;
