@@ -3,6 +3,7 @@
 // rule by rule from those digits and read back through the model-file reader to the same bits (non-finite
 // values are written as null). Usage: check_shortest [threads]
 // [first last] (a bit-pattern range, inclusive, for quick runs); exits 1 on any mismatch.
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <chrono>
@@ -88,34 +89,41 @@ void note(Tally& t, std::uint32_t bits) {
     if (t.reported.size() < kMaxReported) t.reported.push_back(bits);
 }
 
-// Bit patterns [first, last], inclusive.
+// Bit patterns [first, last], inclusive. Each block goes through the list writer that files use (a vector path
+// where the processor has one); every number's text must also be what the single-number writer gives.
 void check_range(std::uint64_t first, std::uint64_t last, Tally& t) {
     std::string doc, layout;
-    std::vector<float> expected;
+    std::vector<float> block, expected;
+    std::vector<char> list(kBlock * (wexo::text::kMaxJsonFloat + 1));
     wexo::Vector got;
     for (std::uint64_t start = first; start <= last; start += kBlock) {
         const std::uint64_t end = std::min(last + 1, start + kBlock);
+        block.clear();
+        for (std::uint64_t b = start; b < end; ++b) block.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(b)));
+        const char* list_end = wexo::text::write_json_float_list(list.data(), block.data(), block.size());
+        const char* at = list.data();
         doc.assign(1, '[');
         expected.clear();
-        for (std::uint64_t b = start; b < end; ++b) {
-            const auto bits = static_cast<std::uint32_t>(b);
-            const float v = std::bit_cast<float>(bits);
-            const bool nonzero = std::isfinite(v) && v != 0;
-            const wexo::text::Decimal theirs = nonzero ? reference(v) : wexo::text::Decimal{0, 0};
+        for (const float v : block) {
+            const auto bits = std::bit_cast<std::uint32_t>(v);
+            const char* comma = std::find(at, list_end, ',');
+            const std::string_view text(at, static_cast<std::size_t>(comma - at));
+            at = comma + (comma < list_end);
             char num[wexo::text::kMaxJsonFloat];
-            char* e = wexo::text::write_json_float(num, v);
-            const std::string_view text(num, static_cast<std::size_t>(e - num));
+            const std::string_view single(num, static_cast<std::size_t>(wexo::text::write_json_float(num, v) - num));
             if (!std::isfinite(v)) {
-                if (text != "null") {
+                if (text != "null" || single != "null") {
                     ++t.layout_mismatches;
                     note(t, bits);
                 }
                 continue;
             }
+            const bool nonzero = v != 0;
+            const wexo::text::Decimal theirs = nonzero ? reference(v) : wexo::text::Decimal{0, 0};
             // The layout writes the digits the search found, so equal text means equal digits; the search is
             // asked again only to say which of the two went wrong.
             reference_layout(v, theirs, layout);
-            if (text != layout) {
+            if (text != layout || single != layout) {
                 const wexo::text::Decimal ours = nonzero ? wexo::text::shortest_f32(v) : theirs;
                 ++(ours.significand != theirs.significand || ours.exponent != theirs.exponent ? t.digit_mismatches
                                                                                                 : t.layout_mismatches);
@@ -124,6 +132,10 @@ void check_range(std::uint64_t first, std::uint64_t last, Tally& t) {
             if (expected.size() > 0) doc.push_back(',');
             doc.append(text);
             expected.push_back(v);
+        }
+        if (at != list_end) {
+            t.layout_mismatches += block.size();  // the list holds another number count
+            note(t, static_cast<std::uint32_t>(start));
         }
         doc.push_back(']');
         t.checked += end - start;
