@@ -17,7 +17,9 @@
 
 // The model-file number lists have an AVX-512 path, picked at run time.
 #if defined(__x86_64__) && defined(__GNUC__)
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // gcc 12 flags the intrinsics' own undefined vectors
+#endif
 #include <immintrin.h>
 #define WEXO_TEXT_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512cd")))
 #endif
