@@ -327,12 +327,12 @@ constexpr Layouts kLayouts = make_layouts();
 // floor(m * log2(10)) for the powers of ten in the digit search's table
 constexpr int floor_log2_pow10(int m) { return (m * 1741647) >> 19; }
 constexpr bool log2_pow10_matches_table() {
-    for (int m = shortest_detail::kMinPow10; m < shortest_detail::kMinPow10 + 77; ++m)
-        if (floor_log2_pow10(m) - 63 != shortest_detail::kPow10[m - shortest_detail::kMinPow10].r) return false;
+    int m = shortest_detail::kMinPow10;
+    for (const shortest_detail::Pow10& p : shortest_detail::kPow10)
+        if (floor_log2_pow10(m++) - 63 != p.r) return false;
     return true;
 }
 static_assert(log2_pow10_matches_table());
-static_assert(sizeof shortest_detail::kPow10 == 77 * sizeof(shortest_detail::Pow10));
 
 WEXO_TEXT_AVX512 inline __m512i u64s(std::uint64_t x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
 
