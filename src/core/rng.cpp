@@ -89,48 +89,30 @@ template <class W>
     for (int w = 0; w < 3; ++w) x[13 + w] = W{} + nonce[w];
 }
 
-// One stage of the lane transpose of kLanes vectors: swaps the off-diagonal s x s tiles of each 2s x 2s tile.
-template <std::size_t kLanes, std::size_t s, class W, std::size_t... L>
-[[gnu::always_inline]] inline void transpose_stage(W* v, std::index_sequence<L...>) {
-    for (std::size_t i = 0; i < kLanes; ++i) {
-        if (i & s) continue;
-        const W a = v[i], b = v[i + s];
-        v[i] = __builtin_shufflevector(a, b, ((L & s) ? kLanes + L - s : L)...);
-        v[i + s] = __builtin_shufflevector(a, b, ((L & s) ? kLanes + L : L + s)...);
-    }
-}
-
-// v[i][l] <-> v[l][i] for the kLanes vectors of kLanes words from v.
-template <std::size_t kLanes, class W>
-[[gnu::always_inline]] inline void transpose(W* v) {
-    [&]<std::size_t... S>(std::index_sequence<S...>) {
-        (transpose_stage<kLanes, std::size_t{1} << S>(v, std::make_index_sequence<kLanes>{}), ...);
-    }(std::make_index_sequence<std::bit_width(kLanes) - 1>{});
-}
-
-// out[0 .. 8 kBulkBlocks) <- the keystream of blocks counter, counter + 1, ..., in W's lane count of blocks at a
-// time, one block a lane; the word vectors are transposed back into block order before they are stored.
+// out[0 .. 8 kBulkBlocks) <- the keystream of blocks counter, counter + 1, ..., W's lane count of blocks at a
+// time, one block a lane. Each group of 16 blocks is stored word-major, as the vectors come out of the rounds (no
+// transpose back into block order): output 8w + j of a group is word w of its blocks 2j and 2j + 1. Every width
+// stores the same order, so the stream does not depend on the processor.
 template <class W>
 [[gnu::always_inline]] inline void chacha_bulk(const ChaChaKey& key, std::uint32_t counter, const ChaChaNonce& nonce,
                                                std::uint64_t* out) {
     constexpr std::size_t kLanes = sizeof(W) / 4;
-    static_assert(kBulkBlocks % kLanes == 0 && 16 % kLanes == 0);
+    constexpr std::size_t kGroup = 16;  // blocks stored word-major together
+    static_assert(kBulkBlocks % kGroup == 0 && kGroup % kLanes == 0);
     for (std::size_t group = 0; group < kBulkBlocks; group += kLanes) {
         W lane_counter;
         for (std::size_t l = 0; l < kLanes; ++l) lane_counter[l] = counter + static_cast<std::uint32_t>(group + l);
         W x[16];
         chacha_state(key, lane_counter, nonce, x);
         chacha_rounds<kGeneratorRounds>(x);
-        std::uint64_t* block_out = out + group * 8;
-        for (std::size_t h = 0; h < 16; h += kLanes) {  // words h .. h + kLanes of each block
-            transpose<kLanes>(x + h);
-            for (std::size_t l = 0; l < kLanes; ++l) {
-                if constexpr (std::endian::native == std::endian::little) {
-                    std::memcpy(block_out + l * 8 + h / 2, &x[h + l], sizeof(W));
-                } else {
-                    for (std::size_t w = 0; w < kLanes; w += 2)
-                        block_out[l * 8 + (h + w) / 2] = x[h + l][w] | std::uint64_t{x[h + l][w + 1]} << 32;
-                }
+        // the group's first output, and this vector's first pair of blocks within the group
+        std::uint64_t* group_out = out + (group / kGroup) * kGroup * 8 + (group % kGroup) / 2;
+        for (std::size_t w = 0; w < 16; ++w) {
+            if constexpr (std::endian::native == std::endian::little) {
+                std::memcpy(group_out + w * 8, &x[w], sizeof(W));
+            } else {
+                for (std::size_t l = 0; l < kLanes; l += 2)
+                    group_out[w * 8 + l / 2] = x[w][l] | std::uint64_t{x[w][l + 1]} << 32;
             }
         }
     }

@@ -21,14 +21,17 @@ const wexo::rng::ChaChaKey kKey = {0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0
                                    0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c};
 const wexo::rng::ChaChaNonce kNonce = {0x09000000, 0x4a000000, 0x00000000};
 
-// Output k of the generator on (key, nonce) from block 0: words 2j and 2j + 1 of block k / 8, j = k % 8.
+// Output k of the generator on (key, nonce) from block 0: blocks go in groups of 16, stored word-major; output
+// 8w + j of a group is word w of its blocks 2j (low half) and 2j + 1 (high half).
 std::vector<std::uint64_t> reference_outputs(const wexo::rng::ChaChaKey& key, const wexo::rng::ChaChaNonce& nonce,
                                              std::size_t n) {
     std::vector<std::uint64_t> out;
-    for (std::uint32_t block = 0; out.size() < n; ++block) {
-        const auto words = wexo::rng::chacha12_block(key, block, nonce);
-        for (int j = 0; j < 16 && out.size() < n; j += 2)
-            out.push_back(words[j] | static_cast<std::uint64_t>(words[j + 1]) << 32);
+    for (std::uint32_t group = 0; out.size() < n; group += 16) {
+        std::array<std::uint32_t, 16> words[16];
+        for (std::uint32_t b = 0; b < 16; ++b) words[b] = wexo::rng::chacha12_block(key, group + b, nonce);
+        for (int w = 0; w < 16; ++w)
+            for (int j = 0; j < 8 && out.size() < n; ++j)
+                out.push_back(words[2 * j][w] | static_cast<std::uint64_t>(words[2 * j + 1][w]) << 32);
     }
     return out;
 }
