@@ -1,4 +1,4 @@
-// The thread's ChaCha20 generator, Xorshift128+ and the ziggurat normal sampler.
+// The thread's ChaCha12 generator, Xorshift128+ and the ziggurat normal sampler.
 #include "core/rng.h"
 
 #include <fcntl.h>

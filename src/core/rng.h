@@ -11,7 +11,8 @@ using ChaChaKey = std::array<std::uint32_t, 8>;
 using ChaChaNonce = std::array<std::uint32_t, 3>;
 
 // A ChaCha generator with 12 rounds. Its output is the keystream of blocks 0, 1, 2, ... under one key and nonce,
-// read as little-endian 64-bit words; after 4 MiB of output, and first in a forked child, it starts over on a
+// in groups of 16 blocks stored word-major (output 8w + j of a group: word w of its blocks 2j and 2j + 1, the
+// first in the low half); after 4 MiB of output, and first in a forked child, it starts over on a
 // fresh key and nonce from the OS.
 struct ChaChaGenerator {
     static constexpr std::size_t kBufferWords = 128;  // 64-bit outputs per refill: 16 blocks
