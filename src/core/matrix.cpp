@@ -1,6 +1,8 @@
 // Allocation of float buffers: large ones aligned to huge pages.
 #include "core/matrix.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 
 namespace wexo {
@@ -19,6 +21,17 @@ void* buffer_allocate(std::size_t n_bytes) {
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) throw std::bad_alloc();
     return p;
+}
+
+void prefault_for_write(void* p, std::size_t n_bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+    // Only buffer_allocate's large buffers: they start on a page and end on a whole huge page. Best effort: a kernel
+    // without the call (before 5.14) leaves the pages to fault in one by one.
+    if (n_bytes >= kHugeFrom) ::madvise(p, n_bytes, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)n_bytes;
+#endif
 }
 
 void buffer_free(void* p, std::size_t n_bytes) noexcept {

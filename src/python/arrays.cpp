@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "core/check.h"
 #include "python/boundary.h"
@@ -84,6 +85,11 @@ namespace {
 template <class T, class Allocator>
 void copy_into(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, std::vector<T, Allocator>& out) {
     const std::size_t n = checked_mul(n_rows, n_cols);
+    if constexpr (std::is_same_v<Allocator, BufferAllocator<T>>) {
+        out.clear();
+        out.reserve(n);  // exactly n: the pages faulted in are the ones the copy writes
+        prefault_for_write(out.data(), n * sizeof(T));
+    }
     if (n > 0 && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a)) {
         const T* first = reinterpret_cast<const T*>(PyArray_BYTES(a));
         out.assign(first, first + n);
