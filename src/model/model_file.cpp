@@ -186,24 +186,32 @@ void open_array(json::Writer& w, std::initializer_list<std::uint64_t> dim) {
 
 constexpr char kZeroText[text::kMaxJsonFloat] = "0.0";  // +0.0 as a file writes it, padded for fixed moves
 
-// Index of the first ',' among the 32 bytes at p, or 32.
-unsigned comma_in_32(const char* p) {
+// Appends to out the offsets of the commas in p[0, n) and returns how many there were. Reads whole 64-byte blocks:
+// up to 63 bytes past n must be readable. The offsets come from bit masks, so finding one does not wait for the
+// one before it.
+std::size_t find_commas(const char* p, std::size_t n, std::uint32_t* out) {
+    std::size_t count = 0;
+    for (std::size_t base = 0; base < n; base += 64) {
+        std::uint64_t mask = 0;
 #if defined(__SSE2__)
-    const __m128i comma = _mm_set1_epi8(',');
-    const auto lo = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), comma)));
-    const auto hi = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), comma)));
-    const std::uint32_t mask = lo | hi << 16;
-    return mask != 0 ? static_cast<unsigned>(std::countr_zero(mask)) : 32;
+        const __m128i comma = _mm_set1_epi8(',');
+        for (int q = 0; q < 4; ++q) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + base + 16 * q));
+            mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, comma)))}
+                    << (16 * q);
+        }
 #else
-    const void* at = std::memchr(p, ',', 32);
-    return at != nullptr ? static_cast<unsigned>(static_cast<const char*>(at) - p) : 32;
+        for (unsigned b = 0; b < 64; ++b) mask |= std::uint64_t{p[base + b] == ','} << b;
 #endif
+        if (n - base < 64) mask &= (std::uint64_t{1} << (n - base)) - 1;
+        for (; mask != 0; mask &= mask - 1)
+            out[count++] = static_cast<std::uint32_t>(base + static_cast<unsigned>(std::countr_zero(mask)));
+    }
+    return count;
 }
 
 // m's numbers, where each one that has the bits of the same element of the layer below's pre-activation matrix
-// takes that number's text from the file being written (read back through a buffer) and only the others are
+// takes that number's text from the file being written (read back a chunk at a time) and only the others are
 // formatted. The text read back is what this write produced, so it splits at its commas into exactly one
 // number per element.
 void write_numbers_from_below(Emit& e, const Matrix& m) {
@@ -213,50 +221,70 @@ void write_numbers_from_below(Emit& e, const Matrix& m) {
     const float* v = m.values.data();
     const float* old = r.below->values.data();
     const std::size_t n = m.values.size();
-    constexpr std::size_t kWindow = 32;  // more than any number's text and its comma
-    std::vector<char> buf(json::kChunk + kWindow);
-    const std::size_t capacity = json::kChunk;
+    constexpr std::size_t kCapacity = json::kChunk;
+    constexpr std::size_t kBatch = 256;  // numbers laid out per reservation of the writer's buffer
+    static_assert(kBatch * (text::kMaxJsonFloat + 1) <= json::kChunk);
+    // one more byte for the comma that ends the last number, and room for whole blocks and 32-byte moves past it
+    std::vector<char> buf(kCapacity + 1 + 64 + text::kMaxJsonFloat);
+    std::vector<std::uint32_t> commas(kCapacity / 2 + 1);  // every number takes a byte and its comma
     std::uint64_t from = r.below_offset;
     std::uint64_t left = r.below_length;
-    std::size_t have = 0;  // bytes of text in buf
-    std::size_t at = 0;    // the next number's text
-    for (std::size_t i = 0; i < n; ++i) {
-        if (have - at < kWindow && left > 0) {
-            std::memmove(buf.data(), buf.data() + at, have - at);
-            have -= at;
-            at = 0;
-            while (have < capacity && left > 0) {
-                const ssize_t got =
-                    ::pread(r.out.fd(), buf.data() + have, std::min<std::uint64_t>(capacity - have, left),
-                            static_cast<off_t>(from));
-                if (got < 0 && errno == EINTR) continue;
-                if (got <= 0) fail_write(r.path, got < 0 ? errno : EIO);
-                have += static_cast<std::size_t>(got);
-                from += static_cast<std::uint64_t>(got);
-                left -= static_cast<std::uint64_t>(got);
+    std::size_t have = 0;  // bytes of text in buf: the unfinished number of the last chunk, then the next chunk
+    std::size_t i = 0;     // the next element
+    const auto fail_split = [] { fail("model file: the text read back does not split into numbers"); };
+    for (;;) {
+        while (have < kCapacity && left > 0) {
+            const ssize_t got = ::pread(r.out.fd(), buf.data() + have, std::min<std::uint64_t>(kCapacity - have, left),
+                                        static_cast<off_t>(from));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) fail_write(r.path, got < 0 ? errno : EIO);
+            have += static_cast<std::size_t>(got);
+            from += static_cast<std::uint64_t>(got);
+            left -= static_cast<std::uint64_t>(got);
+        }
+        const bool last = left == 0;
+        if (last) buf[have] = ',';  // the last number ends at the text's end
+        const std::size_t n_commas = find_commas(buf.data(), have + (last ? 1 : 0), commas.data());
+        WEXO_CHECK(n_commas <= n - i, "model file: the text read back holds another number count");
+        std::size_t start = 0;  // the next number's text
+        for (std::size_t k = 0; k < n_commas;) {
+            const std::size_t batch = std::min(kBatch, n_commas - k);
+            char* p = w.reserve(batch * (text::kMaxJsonFloat + 1));
+            for (const std::size_t k_end = k + batch; k < k_end; ++k, ++i) {
+                const char* text = buf.data() + start;
+                const std::size_t len = commas[k] - start;
+                if (len == 0 || len > text::kMaxJsonFloat) fail_split();
+                if (i > 0) *p++ = ',';
+                const std::uint32_t bits = std::bit_cast<std::uint32_t>(v[i]);
+                const std::uint32_t diff = bits ^ std::bit_cast<std::uint32_t>(old[i]);
+                const bool same = diff == 0;
+                // neither the same bits nor +0.0: one test, as the product of two 32-bit numbers is 0 only when one
+                // of them is (a test of same alone would be as random as the choice below)
+                if (std::uint64_t{diff} * bits != 0) [[unlikely]] {
+                    p = text::write_json_float(p, v[i]);
+                } else {
+                    // Under relu every element is one or the other at random, so the choice is made with a mask:
+                    // a branch on it was mispredicted half the time. The writer keeps only their length.
+                    const std::uintptr_t keep = -std::uintptr_t{same};
+                    const auto source = (reinterpret_cast<std::uintptr_t>(text) & keep) |
+                                        (reinterpret_cast<std::uintptr_t>(kZeroText) & ~keep);
+                    std::memcpy(p, reinterpret_cast<const char*>(source), text::kMaxJsonFloat);
+                    p += (len & keep) | (3 & ~keep);
+                }
+                start = commas[k] + 1;
             }
-            std::memset(buf.data() + have, ',', kWindow);  // the last number ends at the text's end
+            w.wrote(p);
         }
-        const char* text = buf.data() + at;
-        const unsigned len = comma_in_32(text);
-        WEXO_CHECK(len <= text::kMaxJsonFloat && at + len <= have,
-                   "model file: the text read back does not split into numbers");
-        char* p = w.reserve(text::kMaxJsonFloat + 1);
-        if (i > 0) *p++ = ',';
-        const std::uint32_t bits = std::bit_cast<std::uint32_t>(v[i]);
-        const bool same = bits == std::bit_cast<std::uint32_t>(old[i]);
-        if (same || bits == 0) {
-            // under relu every element is one or the other at random: a selection, not a branch between them
-            std::memcpy(p, same ? text : kZeroText, text::kMaxJsonFloat);  // the writer keeps only their length
-            p += same ? len : 3;
-        } else {
-            p = text::write_json_float(p, v[i]);
+        if (last) {
+            if (start != have + 1) fail_split();
+            break;
         }
-        w.wrote(p);
-        at += len + 1;
+        if (start == 0) fail_split();  // a whole chunk without a comma
+        have -= start;
+        std::memmove(buf.data(), buf.data() + start, have);
     }
     r.session.reread_numbers += n;
-    WEXO_CHECK(left == 0 && at == have + 1, "model file: the text read back holds another number count");
+    WEXO_CHECK(i == n, "model file: the text read back holds another number count");
 }
 
 // The numbers of a matrix that a file being written may hold already (the session's constant matrices, the
