@@ -36,8 +36,8 @@
 
 namespace {
 
-using wexo::Layer;
 using wexo::CategoricalModel;
+using wexo::Layer;
 using wexo::LinearModel;
 using wexo::Matrix;
 

@@ -226,7 +226,8 @@ void write_numbers_from_below(Emit& e, const Matrix& m) {
     static_assert(kBatch * (text::kMaxJsonFloat + 1) <= json::kChunk);
     // one more byte for the comma that ends the last number, and room for whole blocks and 32-byte moves past it
     std::vector<char> buf(kCapacity + 1 + 64 + text::kMaxJsonFloat);
-    std::vector<std::uint32_t> commas(kCapacity / 2 + 1);  // every number takes a byte and its comma
+    // one offset per byte scanned at most, whatever the bytes read back turn out to be
+    std::vector<std::uint32_t> commas(kCapacity + 1);
     std::uint64_t from = r.below_offset;
     std::uint64_t left = r.below_length;
     std::size_t have = 0;  // bytes of text in buf: the unfinished number of the last chunk, then the next chunk
