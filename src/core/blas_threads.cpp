@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -130,7 +132,119 @@ private:
     JobThreads* saved_;
 };
 
+thread_local PartHelperScope* current_scope = nullptr;
+
 }  // namespace
+
+// Threads that take the parts of one product at a time as they come free. A part is claimed under the lock and
+// run outside it; the caller claims parts too, so parts a helper never reaches (no core for it yet) run on the
+// caller, and the only wait is for parts already running elsewhere.
+class PartHelpers {
+public:
+    explicit PartHelpers(int wanted) {
+        try {
+            threads_.reserve(static_cast<std::size_t>(wanted));
+            for (int i = 0; i < wanted; ++i) threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {  // fewer helpers, down to none
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    ~PartHelpers() {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        posted_.notify_all();
+    }  // threads_ goes first, joining every thread before the state they read
+    PartHelpers(const PartHelpers&) = delete;
+    PartHelpers& operator=(const PartHelpers&) = delete;
+
+    int count() const { return static_cast<int>(threads_.size()); }
+
+    void run(std::size_t parts, void (*part)(void*, std::size_t), void* context) noexcept {
+        {
+            const std::lock_guard lock(mutex_);
+            part_ = part;
+            context_ = context;
+            parts_ = parts;
+            next_ = 0;
+            done_ = 0;
+            ++generation_;
+        }
+        posted_.notify_all();
+        std::unique_lock lock(mutex_);
+        while (next_ < parts_) {
+            const std::size_t i = next_++;
+            lock.unlock();
+            part(context, i);
+            lock.lock();
+            ++done_;
+        }
+        finished_.wait(lock, [this] { return done_ == parts_; });
+    }
+
+private:
+    void work() noexcept {
+        std::unique_lock lock(mutex_);
+        for (std::uint64_t seen = 0;;) {
+            posted_.wait(lock, [&] { return stop_ || generation_ != seen; });
+            if (stop_) return;
+            seen = generation_;
+            while (next_ < parts_) {
+                const std::size_t i = next_++;
+                const auto part = part_;
+                void* const context = context_;
+                lock.unlock();
+                part(context, i);
+                lock.lock();
+                if (++done_ == parts_) finished_.notify_one();
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable posted_;    // a product's parts, or the end
+    std::condition_variable finished_;  // the last part is done
+    void (*part_)(void*, std::size_t) = nullptr;
+    void* context_ = nullptr;
+    std::size_t parts_ = 0, next_ = 0, done_ = 0;
+    std::uint64_t generation_ = 0;
+    bool stop_ = false;
+    std::vector<std::jthread> threads_;  // last member: destroyed (joined) first
+};
+
+PartHelperScope::PartHelperScope() : saved_(current_scope) { current_scope = this; }
+
+PartHelperScope::~PartHelperScope() { current_scope = saved_; }
+
+PartHelpers* PartHelperScope::helpers() {
+    if (!tried_) {
+        tried_ = true;
+        const int cores = static_cast<int>(std::thread::hardware_concurrency());
+        const int wanted = std::min({openblas::functions().get_num_threads(), std::max(cores, 1), 16}) - 1;
+        if (wanted > 0) {
+            try {
+                helpers_ = std::make_unique<PartHelpers>(wanted);
+            } catch (const std::bad_alloc&) {
+            }
+            if (helpers_ && helpers_->count() == 0) helpers_.reset();
+        }
+    }
+    return helpers_.get();
+}
+
+int part_threads() {
+    PartHelpers* const h = current_scope ? current_scope->helpers() : nullptr;
+    return h ? h->count() + 1 : 1;
+}
+
+void run_parts(std::size_t parts, void (*part)(void*, std::size_t), void* context) {
+    PartHelpers* const h = current_scope ? current_scope->helpers() : nullptr;
+    if (h && parts > 1) return h->run(parts, part, context);
+    for (std::size_t i = 0; i < parts; ++i) part(context, i);
+}
+
+bool parts_pay(double m, double n, double k) { return m * n * k >= kPartsFrom && !threads_pay(m, n, k); }
 
 bool threads_pay(double m, double n, double k) {
     return m * n * k >= kThreadsFrom && m * n * std::min(k, kThreadsDepth) >= kThreadsStep && m >= kThreadsRows;

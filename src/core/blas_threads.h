@@ -1,8 +1,11 @@
-// Where OpenBLAS's parallel jobs run. OpenBLAS's own worker threads spin between calls, so with another process
-// busy on the machine they slowed small networks many times over. Instead its jobs run on threads started for one
-// product and joined before that product returns: between products no thread of ours exists, let alone spins.
+// Where OpenBLAS's work runs. OpenBLAS's own worker threads spin between calls, so with another process busy on the
+// machine they slowed small networks many times over. Instead a large product's parallel jobs run on threads
+// started for that product and joined before it returns, and a mid-size product in a training call is cut into
+// independent parts shared with helper threads that sleep between products and end with the call. Nothing spins.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <type_traits>
 
 namespace wexo {
@@ -34,5 +37,38 @@ void run_blas(bool parallel, F&& f) {
     using Fn = std::remove_reference_t<F>;
     run_blas(parallel, [](void* p) { (*static_cast<Fn*>(p))(); }, const_cast<void*>(static_cast<const void*>(&f)));
 }
+
+// Products from kPartsFrom multiply-adds that do not pay for OpenBLAS's parallel jobs may still be cut into
+// independent parts of their output, each one OpenBLAS call on one thread: nothing waits for anything but the
+// product's end, and a helper that does not get a core in time leaves its parts to the caller.
+inline constexpr double kPartsFrom = double(1 << 21);
+bool parts_pay(double m, double n, double k);
+
+class PartHelpers;
+
+// While it lives on a thread (a training call), run_parts there may share the parts with helper threads: at most
+// OpenBLAS's thread count less one, started at the first product that asks for them, sleeping (futex, no spinning)
+// between products and joined when the scope ends. Without a scope, or with one OpenBLAS thread, there are none.
+class PartHelperScope {
+public:
+    PartHelperScope();
+    ~PartHelperScope();
+    PartHelperScope(const PartHelperScope&) = delete;
+    PartHelperScope& operator=(const PartHelperScope&) = delete;
+
+    PartHelpers* helpers();  // nullptr: none
+
+private:
+    std::unique_ptr<PartHelpers> helpers_;
+    PartHelperScope* saved_;
+    bool tried_ = false;
+};
+
+// Runs part(context, i) once for every i < parts, on the calling thread and on the current scope's helpers that
+// come free while parts are left; returns when every part has run. part must not throw.
+void run_parts(std::size_t parts, void (*part)(void*, std::size_t), void* context);
+
+// How many threads run_parts may use on this thread now (1: the caller alone).
+int part_threads();
 
 }  // namespace wexo

@@ -23,6 +23,55 @@ blasint blas_dim(std::size_t n) {
     return static_cast<blasint>(n);
 }
 
+// One OpenBLAS product, runnable in independent parts: part i covers rows (split_rows) or columns
+// [i * step, (i + 1) * step) of c, all of it when step is 0.
+struct BlasProduct {
+    const float* a;
+    blasint lda;
+    bool transpose_a;
+    const float* b;
+    blasint ldb;
+    bool transpose_b;
+    float* c;
+    blasint ldc;
+    blasint m, n, k;
+    bool split_rows;
+    blasint step;
+    decltype(openblas::functions().sgemm) sgemm;
+};
+
+void run_part(const BlasProduct& p, std::size_t i) {
+    const std::size_t step = p.step, lda = p.lda, ldb = p.ldb, ldc = p.ldc;
+    const std::size_t whole = p.split_rows ? p.m : p.n;
+    const std::size_t from = step ? std::min(i * step, whole) : 0, to = step ? std::min(from + step, whole) : whole;
+    const float* a = p.a;
+    const float* b = p.b;
+    float* c = p.c;
+    if (p.split_rows) {  // rows of op(a): rows of a, or columns of a stored (k, m)
+        a += p.transpose_a ? from : from * lda;
+        c += from * ldc;
+    } else {  // columns of op(b): columns of b, or rows of b stored (n, k)
+        b += p.transpose_b ? from * ldb : from;
+        c += from;
+    }
+    const auto count = static_cast<blasint>(to - from);
+    p.sgemm(CblasRowMajor, p.transpose_a ? CblasTrans : CblasNoTrans, p.transpose_b ? CblasTrans : CblasNoTrans,
+            p.split_rows ? count : p.m, p.split_rows ? p.n : count, p.k, 1.0f, a, p.lda, b, p.ldb, 0.0f, c, p.ldc);
+}
+
+// Cuts along the longer side of c, in a few parts per thread so that a thread slow to start leaves less behind,
+// each a whole number of vectors wide.
+void run_in_parts(BlasProduct p, int threads) {
+    constexpr std::size_t kAlign = 16;
+    p.split_rows = p.m >= p.n;
+    const std::size_t whole = p.split_rows ? p.m : p.n;
+    const std::size_t wanted = 2 * static_cast<std::size_t>(threads);
+    const std::size_t step = std::max(kAlign, (whole / wanted + kAlign - 1) / kAlign * kAlign);
+    p.step = static_cast<blasint>(step);
+    run_parts((whole + step - 1) / step, [](void* q, std::size_t i) { run_part(*static_cast<const BlasProduct*>(q), i); },
+              &p);
+}
+
 }  // namespace
 
 void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, Matrix& c, Epilogue epilogue) {
@@ -66,12 +115,15 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
         const blasint lda = blas_dim(std::max<std::size_t>(a.n_cols, 1));
         const blasint ldb = blas_dim(std::max<std::size_t>(b.n_cols, 1));
         const blasint ldc = blas_dim(std::max<std::size_t>(n, 1));
-        const auto sgemm = openblas::functions().sgemm;
-        run_blas(threads_pay(double(m), double(n), double(k)), [&] {
-            sgemm(CblasRowMajor, transpose_a ? CblasTrans : CblasNoTrans,
-                              transpose_b ? CblasTrans : CblasNoTrans, bm, bn, bk, 1.0f, a.values.data(), lda,
-                              b.values.data(), ldb, 0.0f, c.values.data(), ldc);
-        });
+        const BlasProduct p{a.values.data(), lda,         transpose_a, b.values.data(), ldb, transpose_b,
+                            c.values.data(), ldc,         bm,          bn,              bk,  false,
+                            0,               openblas::functions().sgemm};
+        const int threads = parts_pay(double(m), double(n), double(k)) ? part_threads() : 1;
+        if (threads > 1) {
+            run_blas(false, [&] { run_in_parts(p, threads); });
+        } else {
+            run_blas(threads_pay(double(m), double(n), double(k)), [&] { run_part(p, 0); });
+        }
     }
     if (deferred) apply_epilogue(m, n, c.values.data(), f);
     sum_columns_of_b();

@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "core/blas_threads.h"
 #include "model/kinds.h"
 #include "model/model_file.h"
 #include "model/report.h"
@@ -26,6 +27,7 @@ template <class Kind>
 void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epochs, std::uint16_t print_interval,
          Matrix x, const typename Kind::Targets& y, const Matrix& val_x, const typename Kind::Targets& val_y) {
     Workspace<Kind> w;
+    PartHelperScope helpers;  // threads for mid-size products, for this call only
     const bool validate = !val_x.empty_shape();
     const BatchNames x_names{"x", "y", x.n_rows, m.layers.size()};  // for messages
     const BatchNames val_names{"val_x", "val_y", val_x.n_rows, m.layers.size()};

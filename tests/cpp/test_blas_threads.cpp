@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "core/blas_threads.h"
 #include "core/gemm.h"
@@ -86,6 +87,43 @@ TEST(BlasThreads, GemmAboveTheThresholdMatchesOneThread) {
     EXPECT_EQ(bits(many.values), bits(one.values));
 }
 
+// Mid-size products cut into parts for a training call's helpers: every part runs once, whichever side is cut,
+// whatever the transposes and however unevenly the vectors divide; the helpers live as long as the scope.
+TEST(BlasThreads, ProductsInPartsMatchOneThread) {
+    struct Case {
+        std::size_t m, k, n;
+        bool ta, tb;
+    };
+    for (const Case cs : {Case{1797, 64, 128, false, false}, Case{64, 1797, 128, true, false},
+                          Case{1001, 70, 67, false, true}, Case{50, 900, 333, true, true}}) {
+        const Matrix a = cs.ta ? integers(cs.k, cs.m, 9) : integers(cs.m, cs.k, 9);
+        const Matrix b = cs.tb ? integers(cs.n, cs.k, 10) : integers(cs.k, cs.n, 10);
+        ASSERT_TRUE(wexo::parts_pay(double(cs.m), double(cs.n), double(cs.k)));
+        Matrix one;
+        {
+            const BlasThreads setting(1);
+            wexo::gemm(a, cs.ta, b, cs.tb, one);
+        }
+        for (const int count : {1, 2, 3}) {
+            const BlasThreads setting(count);
+            const int before = tasks();
+            Matrix many(cs.m, cs.n);
+            std::fill(many.values.begin(), many.values.end(), kNaN);  // a part that never ran shows
+            {
+                wexo::PartHelperScope scope;
+                EXPECT_EQ(tasks(), before) << "helpers start with the first product that asks for them";
+                wexo::gemm(a, cs.ta, b, cs.tb, many);
+                const int threads = wexo::part_threads();
+                EXPECT_EQ(threads, count == 1 ? 1 : std::min<int>(count, std::thread::hardware_concurrency()));
+                EXPECT_EQ(tasks(), before + threads - 1);
+            }
+            EXPECT_EQ(tasks(), before) << "helpers left behind";
+            EXPECT_EQ(bits(many.values), bits(one.values)) << cs.m << "x" << cs.k << "x" << cs.n << ", " << count;
+        }
+    }
+    EXPECT_EQ(wexo::part_threads(), 1) << "no scope, no helpers";
+}
+
 TEST(BlasThreads, ThreadsPayOnlyForLargeWorkWithLongStretchesBetweenWaits) {
     EXPECT_TRUE(wexo::threads_pay(60000, 128, 784));   // the forward product of a 60000x784 batch
     EXPECT_TRUE(wexo::threads_pay(784, 128, 60000));   // its weight gradient: 784x128 output over 60000 samples
@@ -93,6 +131,10 @@ TEST(BlasThreads, ThreadsPayOnlyForLargeWorkWithLongStretchesBetweenWaits) {
     EXPECT_FALSE(wexo::threads_pay(128, 128, 100000)); // a small output over a long k waits too often
     EXPECT_FALSE(wexo::threads_pay(256, 256, 40000));  // few rows of output: the same
     EXPECT_FALSE(wexo::threads_pay(1e6, 1, 1));        // no work to share
+    EXPECT_TRUE(wexo::parts_pay(1797, 128, 64));       // the small network's products go in parts instead
+    EXPECT_TRUE(wexo::parts_pay(128, 128, 100000));
+    EXPECT_FALSE(wexo::parts_pay(60000, 128, 784));    // OpenBLAS's own jobs
+    EXPECT_FALSE(wexo::parts_pay(128, 64, 128));       // too little to share
 }
 
 TEST(BlasThreads, CallsOutsideRunBlasStillRunEveryJob) {
@@ -128,8 +170,14 @@ TEST(BlasThreads, AThreadThatCannotStartLeavesTheProductToTheCaller) {
         if ((geteuid() == 0 && setuid(65534) != 0) || setrlimit(RLIMIT_NPROC, &one_process) != 0) _exit(3);
         try {
             const Matrix got = product(a, b, true, during_child);
-            const bool same = std::memcmp(got.values.data(), expected.values.data(), got.size() * sizeof(float)) == 0;
-            _exit(!same ? 1 : during_child != tasks() ? 2 : 0);
+            bool same = std::memcmp(got.values.data(), expected.values.data(), got.size() * sizeof(float)) == 0;
+            if (!same || during_child != tasks()) _exit(!same ? 1 : 2);
+            // the same for a product in parts: no helper, so the caller runs them all
+            wexo::PartHelperScope scope;
+            Matrix cut;
+            wexo::gemm(a, false, b, false, cut);
+            same = std::memcmp(cut.values.data(), expected.values.data(), cut.size() * sizeof(float)) == 0;
+            _exit(!same ? 1 : during_child != tasks() || wexo::part_threads() != 1 ? 2 : 0);
         } catch (...) {
             _exit(4);
         }
