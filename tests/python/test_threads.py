@@ -25,6 +25,11 @@ m = wexo.create_categorical_model("softmax", "")
 m = wexo.add_categorical_model_layer(m, 512, 256, "dense", "relu")
 m = wexo.add_categorical_model_layer(m, 256, 4, "dense")
 wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.001, 0.0), 2, 1, x, y, x[:100], y[:100])
+import time
+for _ in range(1000):  # a joined thread can stay listed for a moment after its join
+    if len(os.listdir("/proc/self/task")) <= tasks:
+        break
+    time.sleep(0.001)
 print(tasks, len(os.listdir("/proc/self/task")), before, blas.scipy_openblas_get_num_threads())
 """
 
@@ -66,6 +71,8 @@ m = wexo.add_categorical_model_layer(m, 256, 4, "dense")
 empty = np.zeros((0, 0), np.float32)
 print(len(os.listdir("/proc/self/task")), flush=True)
 wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.001, 0.0), 6, 65535, x, y, empty, y[:0])
+import time
+time.sleep(0.05)  # a joined thread can stay listed for a moment after its join
 print(len(os.listdir("/proc/self/task")), flush=True)
 """
 
