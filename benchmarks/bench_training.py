@@ -10,8 +10,8 @@ Modes (every figure is a ratio measured in the same run; the machine may be shar
              subprocesses; also 60000x784 default against one thread without the busy process
   fresh      60000x784: one 5-epoch training call in a fresh process that first builds the data, against the NumPy
              script doing the same in a fresh process; with the call's peak memory growth over the process before it
-  crossover  each product of the workloads on one thread and on threads started for it, without and with a busy
-             process (where threads pay; needs bench_gemm_threads, built with the C++ tests)
+  crossover  each product of the workloads on one thread, on threads started for it and in parts, without and with
+             a busy process (where threads pay; needs bench_gemm_threads, built with the C++ tests)
 
 All workloads use the same network, optimizer and data in every implementation.
 """
@@ -391,8 +391,9 @@ def fresh(quick):
 
 
 def crossover(quick):
-    """Each product of the workloads through OpenBLAS on the calling thread alone and on threads started for that
-    product, as wexo runs it from its threshold on: first as the machine is, then beside one busy process.
+    """Each product of the workloads through OpenBLAS on the calling thread alone, on OpenBLAS's parallel jobs run by
+    threads started for that product, and cut into parts shared with a training call's helpers: first as the
+    machine is, then beside one busy process.
     Runs bench_gemm_threads, built with the C++ tests (WEXO_BENCH_GEMM_THREADS names another binary)."""
     exe = os.environ.get("WEXO_BENCH_GEMM_THREADS",
                          os.path.join(os.path.dirname(HERE), "..", "build", "tests", "bench_gemm_threads"))

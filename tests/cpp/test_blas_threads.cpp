@@ -104,7 +104,7 @@ TEST(BlasThreads, ProductsInPartsMatchOneThread) {
         bool ta, tb;
     };
     for (const Case cs : {Case{1797, 64, 128, false, false}, Case{64, 1797, 128, true, false},
-                          Case{1001, 70, 67, false, true}, Case{50, 900, 333, true, true}}) {
+                          Case{1001, 130, 67, false, true}, Case{50, 900, 333, true, true}}) {
         const Matrix a = cs.ta ? integers(cs.k, cs.m, 9) : integers(cs.m, cs.k, 9);
         const Matrix b = cs.tb ? integers(cs.n, cs.k, 10) : integers(cs.k, cs.n, 10);
         ASSERT_TRUE(wexo::parts_pay(double(cs.m), double(cs.n), double(cs.k)));
@@ -143,7 +143,7 @@ TEST(BlasThreads, ThreadsPayOnlyForLargeWorkWithLongStretchesBetweenWaits) {
     EXPECT_TRUE(wexo::parts_pay(1797, 128, 64));       // the small network's products go in parts instead
     EXPECT_TRUE(wexo::parts_pay(128, 128, 100000));
     EXPECT_FALSE(wexo::parts_pay(60000, 128, 784));    // OpenBLAS's own jobs
-    EXPECT_FALSE(wexo::parts_pay(128, 64, 128));       // too little to share
+    EXPECT_FALSE(wexo::parts_pay(1000, 64, 64));       // too little to share: a sine network's products
 }
 
 TEST(BlasThreads, CallsOutsideRunBlasStillRunEveryJob) {
