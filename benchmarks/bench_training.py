@@ -12,6 +12,8 @@ Modes (every figure is a ratio measured in the same run; the machine may be shar
              script doing the same in a fresh process; with the call's peak memory growth over the process before it
   crossover  each product of the workloads on one thread, on threads started for it and in parts, without and with
              a busy process (where threads pay; needs bench_gemm_threads, built with the C++ tests)
+  parts      whole epochs whose mid-size products a training call cuts into parts, and sine's, which it does not:
+             default threads against OPENBLAS_NUM_THREADS=1 on a quiet machine
 
 All workloads use the same network, optimizer and data in every implementation.
 """
@@ -66,6 +68,9 @@ WORKLOADS = {
     "digits": (digits_like, [64, 128, 10], 0.1, "categorical"),
     "sine": (sine, [1, 64, 64, 1], 0.0, "linear"),
     "mnist": (mnist_like, [784, 128, 10], 0.0, "categorical"),
+    # mid-size products (n x 128 x 128) that a training call cuts into parts
+    "wide1000": (lambda: mnist_like(n=1000, d=128, seed=2), [128, 128, 10], 0.0, "categorical"),
+    "wide4000": (lambda: mnist_like(n=4000, d=128, seed=2), [128, 128, 10], 0.0, "categorical"),
 }
 
 
@@ -344,18 +349,15 @@ class Busy:
         self.proc.wait()
 
 
+ONE_THREAD = {"OPENBLAS_NUM_THREADS": "1"}
+
+
 def load(quick):
-    one = {"OPENBLAS_NUM_THREADS": "1"}
+    one = ONE_THREAD
     rounds = 2 if quick else 3
-    rows = []
     with Busy():
-        for name, e in (("spiral", 2000), ("digits", 200), ("sine", 500)):
-            e = e // 4 if quick else e
-            d = o = float("inf")
-            for _ in range(rounds):  # alternating, best of each
-                d = min(d, run_worker(["epoch", name, str(e)])[0]["epoch"])
-                o = min(o, run_worker(["epoch", name, str(e)], one)[0]["epoch"])
-            rows.append((f"{name}, per epoch, one busy process", d, o))
+        rows = default_against_one((("spiral", 2000), ("digits", 200), ("sine", 500)), rounds, quick,
+                                   "one busy process")
         for script in ("regress.py", "classify.py"):
             d = o = float("inf")
             for _ in range(rounds):
@@ -368,9 +370,35 @@ def load(quick):
         d = min(d, run_worker(["epoch", "mnist", e])[0]["epoch"])
         o = min(o, run_worker(["epoch", "mnist", e], one)[0]["epoch"])
     rows.append(("60000x784, per epoch, no busy process", d, o))
+    print_default_against_one(rows)
+
+
+def default_against_one(workloads, rounds, quick, where):
+    """Per-epoch cost with the default threads and with OPENBLAS_NUM_THREADS=1, in alternating fresh processes, the
+    best of each."""
+    rows = []
+    for name, e in workloads:
+        e = e // 4 if quick else e
+        d = o = float("inf")
+        for _ in range(rounds):
+            d = min(d, run_worker(["epoch", name, str(e)])[0]["epoch"])
+            o = min(o, run_worker(["epoch", name, str(e)], ONE_THREAD)[0]["epoch"])
+        rows.append((f"{name}, per epoch, {where}", d, o))
+    return rows
+
+
+def print_default_against_one(rows):
     print(f"{'workload':52} {'default s':>10} {'1 thread s':>11} {'default/1':>10}")
     for name, d, o in rows:
         print(f"{name:52} {d:10.6f} {o:11.6f} {d / o:10.2f}")
+
+
+def parts(quick):
+    """Whole epochs whose products a training call cuts into parts (digits-like 1797x64x128, n x 128 x 128) and one
+    whose products stay on the caller (sine, 1000x64x64), default threads against one, quiet."""
+    print_default_against_one(default_against_one(
+        (("sine", 500), ("digits", 200), ("wide1000", 200), ("wide4000", 50)), 5 if not quick else 2, quick,
+        "no busy process"))
 
 
 def fresh(quick):
@@ -410,9 +438,9 @@ def main():
         return worker(sys.argv[2:])
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer epochs and rounds (a smoke run)")
-    ap.add_argument("--mode", choices=["steady", "load", "fresh", "crossover"], default="steady")
+    ap.add_argument("--mode", choices=["steady", "load", "fresh", "crossover", "parts"], default="steady")
     args = ap.parse_args()
-    {"steady": steady, "load": load, "fresh": fresh, "crossover": crossover}[args.mode](args.quick)
+    {"steady": steady, "load": load, "fresh": fresh, "crossover": crossover, "parts": parts}[args.mode](args.quick)
 
 
 if __name__ == "__main__":
