@@ -353,7 +353,6 @@ ONE_THREAD = {"OPENBLAS_NUM_THREADS": "1"}
 
 
 def load(quick):
-    one = ONE_THREAD
     rounds = 2 if quick else 3
     with Busy():
         rows = default_against_one((("spiral", 2000), ("digits", 200), ("sine", 500)), rounds, quick,
@@ -362,13 +361,13 @@ def load(quick):
             d = o = float("inf")
             for _ in range(rounds):
                 d = min(d, run_script(os.path.join(EXAMPLES, script)))
-                o = min(o, run_script(os.path.join(EXAMPLES, script), one))
+                o = min(o, run_script(os.path.join(EXAMPLES, script), ONE_THREAD))
             rows.append((f"examples/{script}, whole run, one busy process", d, o))
     e = "2" if quick else "5"
     d = o = float("inf")
     for _ in range(2):
         d = min(d, run_worker(["epoch", "mnist", e])[0]["epoch"])
-        o = min(o, run_worker(["epoch", "mnist", e], one)[0]["epoch"])
+        o = min(o, run_worker(["epoch", "mnist", e], ONE_THREAD)[0]["epoch"])
     rows.append(("60000x784, per epoch, no busy process", d, o))
     print_default_against_one(rows)
 

@@ -9,8 +9,19 @@ import pytest
 
 # Trains a network whose first product (4096 x 512 x 256 multiply-adds) OpenBLAS would split over its threads,
 # with a validation pass and an evaluation, then prints the process's thread count and OpenBLAS's setting.
-CODE = """
-import ctypes, os
+# A joined thread can stay listed in /proc for a moment after its join: counts taken after training wait for it.
+SETTLED = """
+import os, time
+def settled_tasks(expected):
+    for _ in range(1000):
+        if len(os.listdir("/proc/self/task")) <= expected:
+            break
+        time.sleep(0.001)
+    return len(os.listdir("/proc/self/task"))
+"""
+
+CODE = SETTLED + """
+import ctypes
 import numpy as np
 import scipy_openblas32
 import wexo
@@ -25,12 +36,7 @@ m = wexo.create_categorical_model("softmax", "")
 m = wexo.add_categorical_model_layer(m, 512, 256, "dense", "relu")
 m = wexo.add_categorical_model_layer(m, 256, 4, "dense")
 wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.001, 0.0), 2, 1, x, y, x[:100], y[:100])
-import time
-for _ in range(1000):  # a joined thread can stay listed for a moment after its join
-    if len(os.listdir("/proc/self/task")) <= tasks:
-        break
-    time.sleep(0.001)
-print(tasks, len(os.listdir("/proc/self/task")), before, blas.scipy_openblas_get_num_threads())
+print(tasks, settled_tasks(tasks), before, blas.scipy_openblas_get_num_threads())
 """
 
 
@@ -58,8 +64,8 @@ def test_training_restores_the_blas_thread_setting(run_python, setting):
 
 # Trains with products large enough for threads (8192 x 1024 x 256 multiply-adds forward, the same for the weight
 # gradient) while the parent samples the child's thread count; prints the count when training ends.
-WATCHED = """
-import os, sys
+WATCHED = SETTLED + """
+import sys
 import numpy as np
 import wexo
 rng = np.random.default_rng(0)
@@ -69,11 +75,10 @@ m = wexo.create_categorical_model("softmax", "")
 m = wexo.add_categorical_model_layer(m, 1024, 256, "dense", "relu")
 m = wexo.add_categorical_model_layer(m, 256, 4, "dense")
 empty = np.zeros((0, 0), np.float32)
-print(len(os.listdir("/proc/self/task")), flush=True)
+tasks = len(os.listdir("/proc/self/task"))
+print(tasks, flush=True)
 wexo.train_categorical_model(m, wexo.create_optimizer("adam", 0.001, 0.0), 6, 65535, x, y, empty, y[:0])
-import time
-time.sleep(0.05)  # a joined thread can stay listed for a moment after its join
-print(len(os.listdir("/proc/self/task")), flush=True)
+print(settled_tasks(tasks), flush=True)
 """
 
 
