@@ -3,7 +3,9 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace wexo {
 
@@ -32,6 +34,23 @@ void prefault_for_write(void* p, std::size_t n_bytes) noexcept {
     (void)p;
     (void)n_bytes;
 #endif
+}
+
+void copy_to_new_buffer(void* buffer, const void* from, std::size_t n_bytes) noexcept {
+    if (n_bytes < kHugeFrom) {
+        if (n_bytes > 0) std::memcpy(buffer, from, n_bytes);
+        return;
+    }
+    constexpr std::size_t kChunk = std::size_t{1} << 20;  // a multiple of the page size, within L2
+    auto* to = static_cast<char*>(buffer);
+    const auto* src = static_cast<const char*>(from);
+    for (std::size_t done = 0; done < n_bytes; done += kChunk) {
+        const std::size_t count = std::min(kChunk, n_bytes - done);
+#ifdef MADV_POPULATE_WRITE
+        ::madvise(to + done, count, MADV_POPULATE_WRITE);  // best effort, as in prefault_for_write
+#endif
+        std::memcpy(to + done, src + done, count);
+    }
 }
 
 void buffer_free(void* p, std::size_t n_bytes) noexcept {

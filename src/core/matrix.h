@@ -20,6 +20,10 @@ void buffer_free(void* p, std::size_t n_bytes) noexcept;
 // system call instead of a fault per page, a fifth less time for a 188 MB training batch. Only for a size known to be
 // written at once: pages faulted in here cost memory whether or not they are used.
 void prefault_for_write(void* p, std::size_t n_bytes) noexcept;
+// memcpy into a buffer from buffer_allocate that nothing has written yet. A large one is faulted in a chunk at a
+// time just before the copy writes it, so that the copy finds the pages the kernel cleared still in cache: a tenth
+// faster than faulting it all in first, and a half faster than a fault per page.
+void copy_to_new_buffer(void* buffer, const void* from, std::size_t n_bytes) noexcept;
 
 template <class T>
 struct BufferAllocator {

@@ -7,6 +7,24 @@
 
 namespace wexo::network {
 
+namespace {
+
+bool dense_pair(const std::vector<Layer>& layers, std::size_t i) {
+    return i + 1 < layers.size() && layers[i].layer_type == kDense && layers[i + 1].layer_type == kDense;
+}
+
+// Layers from..end over the batch. A dense layer writes its output into the buffer it takes by swapping with the
+// batch. Handing it the next dense layer's input buffer instead, which that layer's own swap takes back, keeps each
+// buffer with the layer whose input it holds: a pass then needs one buffer per layer input, not two that trade places.
+void forward_from(std::vector<Layer>& layers, std::size_t from, Matrix& batch, bool training) {
+    for (std::size_t i = from; i < layers.size(); ++i) {
+        if (dense_pair(layers, i)) std::swap(layers[i].inputs, layers[i + 1].inputs);
+        layer::forward(layers[i], batch, training);
+    }
+}
+
+}  // namespace
+
 void forward(std::vector<Layer>& layers, const Matrix& x, bool training, Matrix& out) {
     out.n_rows = x.n_rows;
     out.n_cols = x.n_cols;
@@ -15,7 +33,7 @@ void forward(std::vector<Layer>& layers, const Matrix& x, bool training, Matrix&
 }
 
 void forward_in_place(std::vector<Layer>& layers, Matrix& batch, bool training) {
-    for (Layer& l : layers) layer::forward(l, batch, training);
+    forward_from(layers, 0, batch, training);
 }
 
 void reuse_input_buffer(std::vector<Layer>& layers, Matrix& out) {
@@ -37,8 +55,9 @@ void forward(std::vector<Layer>& layers, TrainingBatch& batch, Matrix& out) {
     if (!batch.in_first_layer) return forward(layers, batch.held, true, out);
     if (batch.set_aside) std::swap(batch.held, layers.front().inputs);
     batch.set_aside = false;
+    if (dense_pair(layers, 0)) std::swap(out, layers[1].inputs);  // the output's buffer, as in forward_from
     layer::walk::forward_stored(layers.front(), out, true);
-    for (auto l = layers.begin() + 1; l != layers.end(); ++l) layer::forward(*l, out, true);
+    forward_from(layers, 1, out, true);
 }
 
 void forward(std::vector<Layer>& layers, TrainingBatch& batch, const Matrix& x, bool training, Matrix& out) {
@@ -51,10 +70,13 @@ void forward(std::vector<Layer>& layers, TrainingBatch& batch, const Matrix& x, 
 
 void backward(std::vector<Layer>& layers, Matrix& grad, Matrix& scratch) {
     bool relu_applied = false;
+    bool swapped = false;  // each dense layer above the first builds its input gradient in scratch and swaps
     for (std::size_t i = layers.size(); i-- > 0;) {
         const Matrix* relu_below = i != 0 ? layer::walk::relu_inputs(layers[i - 1]) : nullptr;
         relu_applied = layer::walk::backward(layers[i], grad, scratch, i != 0, relu_below, relu_applied);
+        if (i != 0 && layers[i].layer_type == kDense) swapped = !swapped;
     }
+    if (swapped) std::swap(grad, scratch);
 }
 
 }  // namespace wexo::network

@@ -41,7 +41,8 @@ void forward(std::vector<Layer>& layers, TrainingBatch& batch, Matrix& out);
 void forward(std::vector<Layer>& layers, TrainingBatch& batch, const Matrix& x, bool training, Matrix& out);
 
 // grad: the gradient of the last layer's output on entry, then used as a buffer (as scratch is); each layer stores
-// its parameter gradients. The first layer's input gradient is not computed.
+// its parameter gradients. The first layer's input gradient is not computed. The two buffers end where they
+// started, so the next pass writes each gradient into the buffer that held it before and nothing has to grow.
 void backward(std::vector<Layer>& layers, Matrix& grad, Matrix& scratch);
 
 }  // namespace wexo::network

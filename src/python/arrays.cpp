@@ -85,16 +85,22 @@ namespace {
 template <class T, class Allocator>
 void copy_into(PyArrayObject* a, std::size_t n_rows, std::size_t n_cols, std::vector<T, Allocator>& out) {
     const std::size_t n = checked_mul(n_rows, n_cols);
-    if constexpr (std::is_same_v<Allocator, BufferAllocator<T>>) {
+    constexpr bool from_buffer_allocate = std::is_same_v<Allocator, BufferAllocator<T>>;
+    if constexpr (from_buffer_allocate) {
         out.clear();
         out.reserve(n);  // exactly n: the pages faulted in are the ones the copy writes
-        prefault_for_write(out.data(), n * sizeof(T));
     }
     if (n > 0 && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a)) {
         const T* first = reinterpret_cast<const T*>(PyArray_BYTES(a));
-        out.assign(first, first + n);
+        if constexpr (from_buffer_allocate) {
+            out.resize(n);  // uninitialised
+            copy_to_new_buffer(out.data(), first, n * sizeof(T));
+        } else {
+            out.assign(first, first + n);
+        }
         return;
     }
+    if constexpr (from_buffer_allocate) prefault_for_write(out.data(), n * sizeof(T));
     out.resize(n);
     copy_elements(a, 0, n_rows, n_cols, out.data());
 }

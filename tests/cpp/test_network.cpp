@@ -113,6 +113,34 @@ INSTANTIATE_TEST_SUITE_P(Stacks, Walk,
                                          Stack{"dropout 0.1", "dense:relu 16", "dropout:relu 0.5", "dense 3"},
                                          Stack{"dense 8", "dropout:relu 0.3", "dense:relu 4", "dense:relu 3"}));
 
+// Epochs as a training call runs them: after the first, nothing is allocated, and each buffer has the size of what
+// it holds, so a network with one hidden layer keeps one buffer of the hidden width for the layer above's input and
+// one for the gradient handed down, and none of that width in the output or the loss gradient.
+TEST(Walk, EpochsAfterTheFirstKeepTheirBuffersAndEachFitsItsUse) {
+    for (const Stack& stack : {Stack{"dense:relu 16", "dense 3"}, Stack{"dense:relu 16", "dense:relu 9", "dense 3"}}) {
+        std::vector<Layer> layers = build(stack, 5);
+        network::TrainingBatch held = network::hold(layers, batch(37, 5, 1.0f));
+        Matrix out, grad, scratch;
+        std::vector<const float*> first;
+        for (int epoch = 0; epoch < 3; ++epoch) {
+            network::forward(layers, held, out);
+            grad.reshape(out.n_rows, out.n_cols);  // a loss gradient: the output's shape
+            network::backward(layers, grad, scratch);
+            std::vector<const float*> now{out.values.data(), grad.values.data(), scratch.values.data()};
+            for (const Layer& l : layers)
+                now.insert(now.end(), {l.inputs.values.data(), l.activation_inputs.values.data()});
+            if (epoch == 0) first = now;
+            EXPECT_EQ(now, first) << stack.size() << " layers, epoch " << epoch;
+        }
+        EXPECT_EQ(out.values.capacity(), std::size_t{37 * 3});
+        for (std::size_t k = 1; k < layers.size(); ++k)
+            EXPECT_EQ(layers[k].inputs.values.capacity(), layers[k].inputs.size()) << k;
+        // the loss gradient's buffer, then every other input gradient: the widest of those
+        EXPECT_EQ(grad.values.capacity(), std::size_t{37 * (stack.size() == 2 ? 3 : 16)});
+        EXPECT_EQ(scratch.values.capacity(), std::size_t{37 * (stack.size() == 2 ? 16 : 9)});
+    }
+}
+
 TEST(Walk, AStoredBatchNeedsADenseOrDropoutLayer) {
     std::vector<Layer> layers = build({"dense:relu 2", "dense 1"}, 2);
     const Matrix x = matrix(3, 2, {1, 2, -1, 0.5f, 3, -2});
