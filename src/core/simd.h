@@ -38,4 +38,16 @@ inline constexpr std::size_t kLanes = 8;
 inline bool has_avx2_fma() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 #endif
 
+// Whether the kernels run their AVX-512 copies (the features that copy is built with).
+inline bool has_avx512() {
+#ifdef WEXO_X86_64
+    static const bool yes = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                            __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+                            __builtin_cpu_supports("avx512cd");
+    return yes;
+#else
+    return false;
+#endif
+}
+
 }  // namespace wexo::simd

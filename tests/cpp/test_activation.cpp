@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/gemm.h"
+#include "core/kernels.h"
 #include "core/relu.h"
 #include "nn/dropout.h"
 #include "support.h"
@@ -121,6 +122,40 @@ TEST(Relu, GradientRuleAgreesWithTheForwardRuleAndAcrossLanes) {
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(bits({grad[i]}), bits({expected[i]})) << i;
         EXPECT_EQ(bits({out[i]}), bits({wexo::relu_of(inputs[i])})) << i;
+    }
+}
+
+// The passes that apply the relu rules eight lanes at a time give the scalar rule's bits in every position, in the
+// vectors and in the tail: relu backward, dropout backward with the relu of the layer below folded in, and the
+// epilogue a product runs after OpenBLAS (bias, relu with its kept input, relu mask).
+TEST(Relu, VectorPassesGiveTheScalarRuleInEveryLane) {
+    const float specials[] = {-1.5f, -0.0f, 0.0f, 1e-45f, 2.0f, kNaN, -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::infinity(), 0.75f, -3.0f, 1e-40f};
+    const auto value = [&](std::size_t k, std::size_t salt) { return specials[(k * 7 + salt) % std::size(specials)]; };
+    for (const std::size_t n : {1, 7, 8, 9, 16, 23}) {
+        Matrix pre(2, n), grad(2, n), mask(2, n), row(1, n);
+        for (std::size_t k = 0; k < 2 * n; ++k) {
+            pre.values[k] = value(k, 0);
+            grad.values[k] = value(k, 3) * 3.0f;
+            mask.values[k] = k % 3 ? 1.25f : 0.0f;
+        }
+        for (std::size_t j = 0; j < n; ++j) row.values[j] = value(j, 5);
+
+        Matrix relu_grad = grad;
+        activation::relu::backward(pre, relu_grad);
+        Matrix dropout_grad = grad;
+        wexo::layer::dropout::backward(mask, dropout_grad, &pre);
+        Matrix bias_relu = grad, kept(2, n), masked = grad;
+        wexo::kernels::apply_epilogue(2, n, bias_relu.values.data(), {row.values.data(), kept.values.data(), n});
+        wexo::kernels::apply_epilogue(2, n, masked.values.data(), {nullptr, nullptr, 0, pre.values.data(), n});
+        for (std::size_t k = 0; k < 2 * n; ++k) {
+            const float g = grad.values[k], p = pre.values[k], sum = g + row.values[k % n];
+            EXPECT_EQ(bits({relu_grad.values[k]}), bits({wexo::relu_gradient(p, g)})) << n << " " << k;
+            EXPECT_EQ(bits({dropout_grad.values[k]}), bits({wexo::relu_gradient(p, g * mask.values[k])})) << k;
+            EXPECT_EQ(bits({kept.values[k]}), bits({sum})) << n << " " << k;
+            EXPECT_EQ(bits({bias_relu.values[k]}), bits({wexo::relu_of(sum)})) << n << " " << k;
+            EXPECT_EQ(bits({masked.values[k]}), bits({wexo::relu_gradient(p, g)})) << n << " " << k;
+        }
     }
 }
 

@@ -168,8 +168,9 @@ TEST(Gemm, TinyInnerDimensionsMatchThePlainProduct) {
                 }
 }
 
-// Outputs of one vector and a part (10 classes) have their own paths once a product is long enough: a x b through
-// b's columns, a^T x b through c^T, with each epilogue and b's column sums. Short ones go to OpenBLAS.
+// Outputs of one vector and a part (10 classes) have their own paths once a product is long enough, on processors
+// with AVX-512: a x b through b's columns, a^T x b through c^T, with each epilogue and b's column sums. Short ones,
+// and all of them elsewhere, go to OpenBLAS.
 TEST(Gemm, NarrowOutputsOfLongProductsMatchThePlainProduct) {
     for (const std::size_t n : {9, 10, 15})
         for (const std::size_t rows : {5, 1100}) {  // 1100 x 9 x 128 is past 2^20 multiply-adds
