@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -134,6 +135,13 @@ private:
 
 thread_local PartHelperScope* current_scope = nullptr;
 
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 // Threads that take the parts of one product at a time as they come free. A part is claimed under the lock and
@@ -213,11 +221,38 @@ private:
     std::vector<std::jthread> threads_;  // last member: destroyed (joined) first
 };
 
-PartHelperScope::PartHelperScope() : saved_(current_scope) { current_scope = this; }
+PartHelperScope::PartHelperScope(unsigned epochs)
+    : saved_(current_scope), trial_(epochs >= kPartsTrialFrom), fastest_{kInfinity, kInfinity} {
+    current_scope = this;
+}
 
 PartHelperScope::~PartHelperScope() { current_scope = saved_; }
 
+void PartHelperScope::begin_epoch() {
+    ++epoch_;
+    if (!trial_) return;
+    if (epoch_ >= 2) parts_on_ = epoch_ % 2 == 1;
+    asked_ = false;
+    started_ = now_ns();
+}
+
+void PartHelperScope::end_epoch() {
+    if (!trial_) return;
+    if (epoch_ == 1) {
+        trial_ = asked_;  // nothing asks for parts: nothing to choose
+        return;
+    }
+    double& fastest = fastest_[parts_on_ ? 1 : 0];
+    fastest = std::min(fastest, double(now_ns() - started_) * 1e-9);
+    if (epoch_ == 1 + 2 * kPartsTrialPairs) {
+        parts_on_ = fastest_[1] < kPartsGain * fastest_[0];
+        trial_ = false;
+    }
+}
+
 PartHelpers* PartHelperScope::helpers() {
+    asked_ = true;
+    if (!parts_on_) return nullptr;
     if (!tried_) {
         tried_ = true;
         const int cores = static_cast<int>(std::thread::hardware_concurrency());

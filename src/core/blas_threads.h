@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 
@@ -46,6 +47,16 @@ void run_blas(bool parallel, F&& f) {
 inline constexpr double kPartsFrom = double(1 << 23);
 bool parts_pay(double m, double n, double k);
 
+// Whether parts pay in a whole epoch depends on the machine more than on the product: the helper woken for a product
+// starts late by a machine-dependent amount, and the caller then reads what the helper wrote from another core's
+// cache. On one 2-core machine parts made a digits-like epoch 1.15x faster, on another 1.2x slower. So a training
+// call of at least kPartsTrialFrom epochs times its epochs 2 to 1 + 2 kPartsTrialPairs, alternately without and
+// with parts, and keeps parts only if its fastest epoch with them was kPartsGain or less of its fastest without (a
+// tie goes to the caller alone, which leaves the other cores to other work). Both give the same bits.
+inline constexpr unsigned kPartsTrialFrom = 16;
+inline constexpr unsigned kPartsTrialPairs = 3;
+inline constexpr double kPartsGain = 0.97;
+
 class PartHelpers;
 
 // While it lives on a thread (a training call), run_parts there may share the parts with helper threads: at most
@@ -53,17 +64,27 @@ class PartHelpers;
 // between products and joined when the scope ends. Without a scope, or with one OpenBLAS thread, there are none.
 class PartHelperScope {
 public:
-    PartHelperScope();
+    explicit PartHelperScope(unsigned epochs = 0);  // epochs: how many the call will run, for the trial
     ~PartHelperScope();
     PartHelperScope(const PartHelperScope&) = delete;
     PartHelperScope& operator=(const PartHelperScope&) = delete;
 
-    PartHelpers* helpers();  // nullptr: none
+    PartHelpers* helpers();  // nullptr: none, or parts are off for now
+
+    // Brackets one epoch's work, for the trial; an epoch outside them keeps the current choice.
+    void begin_epoch();
+    void end_epoch();
 
 private:
     std::unique_ptr<PartHelpers> helpers_;
     PartHelperScope* saved_;
     bool tried_ = false;
+    bool trial_;           // epochs are still being timed
+    bool parts_on_ = true;
+    bool asked_ = false;   // a product of the current epoch asked for helpers
+    unsigned epoch_ = 0;
+    double fastest_[2];    // seconds: [without parts, with parts]
+    std::int64_t started_ = 0;  // steady clock, nanoseconds
 };
 
 // Runs part(context, i) once for every i < parts, on the calling thread and on the current scope's helpers that

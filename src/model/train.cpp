@@ -27,7 +27,7 @@ template <class Kind>
 void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epochs, std::uint16_t print_interval,
          Matrix x, const typename Kind::Targets& y, const Matrix& val_x, const typename Kind::Targets& val_y) {
     Workspace<Kind> w;
-    PartHelperScope helpers;  // threads for mid-size products, for this call only
+    PartHelperScope helpers(num_epochs);  // threads for mid-size products, for this call only
     const bool validate = !val_x.empty_shape();
     const BatchNames x_names{"x", "y", x.n_rows, m.layers.size()};  // for messages
     const BatchNames val_names{"val_x", "val_y", val_x.n_rows, m.layers.size()};
@@ -38,6 +38,7 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
     model_file::WriteSession file_session({network::inputs(batch, m.layers), val_x});
     for (std::uint32_t e = 1; e <= num_epochs; ++e) {
         const auto epoch = static_cast<std::uint16_t>(e);
+        helpers.begin_epoch();
 
         forward(m, batch, w.outputs);
         Kind::predict(m, w.outputs, w.predicted);
@@ -70,6 +71,8 @@ void run(typename Kind::Model& m, DynamicOptimizer& opt, std::uint16_t num_epoch
                 print_counter = 0;
             }
         }
+
+        helpers.end_epoch();
 
         // The training loss before this update decides; the file gets the parameters after it.
         if (!m.save_best_params.empty() && best_loss > data_loss) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "core/blas_threads.h"
 #include "core/gemm.h"
@@ -131,6 +132,40 @@ TEST(BlasThreads, ProductsInPartsMatchOneThread) {
         }
     }
     EXPECT_EQ(wexo::part_threads(), 1) << "no scope, no helpers";
+}
+
+// A call long enough for the trial runs epoch 1 with parts, then alternately without and with them, then keeps
+// whichever gave the fastest epoch; a short call, or one whose products never ask for parts, keeps them throughout.
+TEST(BlasThreads, ATrainingCallKeepsPartsOnlyWhereItsEpochsRanFasterWithThem) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: no helpers";
+    const BlasThreads setting(2);
+    struct Case {
+        unsigned epochs;
+        bool parts_slower;
+        bool first_asks;
+        std::vector<int> expected;  // part_threads() in each epoch
+    };
+    const unsigned n = wexo::kPartsTrialFrom;
+    std::vector<int> trial{2, 1, 2, 1, 2, 1, 2};
+    ASSERT_EQ(trial.size(), 1 + 2 * wexo::kPartsTrialPairs);
+    const auto then = [&](int threads) {
+        std::vector<int> v = trial;
+        v.resize(n, threads);
+        return v;
+    };
+    for (const Case& c : {Case{n, true, true, then(1)}, Case{n, false, true, then(2)},
+                          Case{n - 1, true, true, std::vector<int>(n - 1, 2)},
+                          Case{n, true, false, std::vector<int>(n, 2)}}) {
+        wexo::PartHelperScope scope(c.epochs);
+        std::vector<int> seen;
+        for (unsigned e = 1; e <= c.epochs; ++e) {
+            scope.begin_epoch();
+            seen.push_back(e == 1 && !c.first_asks ? 2 : wexo::part_threads());
+            if ((seen.back() > 1) == c.parts_slower) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            scope.end_epoch();
+        }
+        EXPECT_EQ(seen, c.expected) << c.epochs << " epochs, parts slower: " << c.parts_slower;
+    }
 }
 
 TEST(BlasThreads, ThreadsPayOnlyForLargeWorkWithLongStretchesBetweenWaits) {
