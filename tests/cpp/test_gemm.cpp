@@ -121,7 +121,8 @@ TEST(Gemm, EpilogueMaskZeroesWhereThePreActivationIsNotPositive) {
     for (const std::size_t n : {std::size_t{3}, std::size_t{64}, std::size_t{70}})
         for (const std::size_t m : {std::size_t{5}, std::size_t{300}, std::size_t{3000}})
             for (const int flags : {0, 1, 2})
-                for (const std::size_t k : {std::size_t{10}, std::size_t{70}}) {  // 10: a x b^T through b^T's rows
+                for (const std::size_t k : {std::size_t{3}, std::size_t{10}, std::size_t{70}}) {  // 3: b in registers;
+                                                                                                // 10: a x b^T through b^T's rows
                     const bool ta = flags == 1, tb = flags == 2;
                     const Matrix a = ta ? integers(k, m, 4) : integers(m, k, 4);
                     const Matrix b = tb ? integers(n, k, 5) : integers(k, n, 5);
@@ -152,7 +153,7 @@ TEST(Gemm, EpilogueMaskZeroesWhereThePreActivationIsNotPositive) {
 // columns, with each epilogue.
 TEST(Gemm, TinyInnerDimensionsMatchThePlainProduct) {
     for (const std::size_t k : {1, 2, 3})
-        for (const std::size_t n : {8, 16, 24, 32, 40, 48, 56, 64, 72, 136})
+        for (const std::size_t n : {8, 16, 24, 32, 40, 48, 56, 64, 72, 128, 136, 208})
             for (const std::size_t m : {1, 5, 300})
                 for (const int flags : {0, 1, 2}) {
                     const bool ta = flags == 1, tb = flags == 2;
