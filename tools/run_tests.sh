@@ -5,13 +5,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# GoogleTest comes from Debian's libgtest-dev.
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+# From Debian: GoogleTest (libgtest-dev), and ccache, through which the later builds of the same sources (the
+# fresh-venv installs and the wheel) take the first build's objects instead of compiling them again.
+need=()
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+command -v ccache >/dev/null || need+=(ccache)
+if [ ${#need[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -ne 0 ] && SUDO="sudo"
     $SUDO apt-get update -qq
-    $SUDO apt-get install -y -qq libgtest-dev
+    $SUDO apt-get install -y -qq "${need[@]}"
 fi
+export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="${CCACHE_DIR:-$PWD/build/ccache}"
 
 VENV=${WEXO_VENV:-.venv}
 [ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
