@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -135,13 +134,6 @@ private:
 
 thread_local PartHelperScope* current_scope = nullptr;
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 // Threads that take the parts of one product at a time as they come free. A part is claimed under the lock and
@@ -221,8 +213,7 @@ private:
     std::vector<std::jthread> threads_;  // last member: destroyed (joined) first
 };
 
-PartHelperScope::PartHelperScope(unsigned epochs)
-    : saved_(current_scope), trial_(epochs >= kPartsTrialFrom), fastest_{kInfinity, kInfinity} {
+PartHelperScope::PartHelperScope(unsigned epochs) : saved_(current_scope), trial_(epochs >= kPartsTrialFrom) {
     current_scope = this;
 }
 
@@ -233,17 +224,17 @@ void PartHelperScope::begin_epoch() {
     if (!trial_) return;
     if (epoch_ >= 2) parts_on_ = epoch_ % 2 == 1;
     asked_ = false;
-    started_ = now_ns();
+    started_ = std::chrono::steady_clock::now();
 }
 
 void PartHelperScope::end_epoch() {
     if (!trial_) return;
     if (epoch_ == 1) {
-        trial_ = asked_;  // nothing asks for parts: nothing to choose
+        trial_ = asked_ && helpers_;  // nothing asks for parts, or no helper to take them: nothing to choose
         return;
     }
     double& fastest = fastest_[parts_on_ ? 1 : 0];
-    fastest = std::min(fastest, double(now_ns() - started_) * 1e-9);
+    fastest = std::min(fastest, std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
     if (epoch_ == 1 + 2 * kPartsTrialPairs) {
         parts_on_ = fastest_[1] < kPartsGain * fastest_[0];
         trial_ = false;

@@ -4,8 +4,9 @@
 // independent parts shared with helper threads that sleep between products and end with the call. Nothing spins.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
-#include <cstdint>
+#include <limits>
 #include <memory>
 #include <type_traits>
 
@@ -83,8 +84,8 @@ private:
     bool parts_on_ = true;
     bool asked_ = false;   // a product of the current epoch asked for helpers
     unsigned epoch_ = 0;
-    double fastest_[2];    // seconds: [without parts, with parts]
-    std::int64_t started_ = 0;  // steady clock, nanoseconds
+    double fastest_[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+    std::chrono::steady_clock::time_point started_;  // of the current epoch; seconds in fastest_: [without, with]
 };
 
 // Runs part(context, i) once for every i < parts, on the calling thread and on the current scope's helpers that

@@ -134,8 +134,8 @@ TEST(BlasThreads, ProductsInPartsMatchOneThread) {
     EXPECT_EQ(wexo::part_threads(), 1) << "no scope, no helpers";
 }
 
-// A call long enough for the trial runs epoch 1 with parts, then alternately without and with them, then keeps
-// whichever gave the fastest epoch; a short call, or one whose products never ask for parts, keeps them throughout.
+// A call long enough for the trial runs epoch 1 with parts, then alternately without and with them, then keeps parts
+// only if they gave the clearly faster epochs; a short call, or one whose products never ask for parts, keeps them.
 TEST(BlasThreads, ATrainingCallKeepsPartsOnlyWhereItsEpochsRanFasterWithThem) {
     if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: no helpers";
     const BlasThreads setting(2);
