@@ -129,4 +129,22 @@ void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, 
     sum_columns_of_b();
 }
 
+bool gemm_masked_chain_fits(const Matrix& g, const Matrix& w, const Matrix& relu_inputs, const Matrix& x) {
+    const std::size_t m = g.n_rows, n = w.n_rows;
+    return w.n_cols == g.n_cols && x.n_rows == m && relu_inputs.shape().covers({m, n}) &&
+           kernels::masked_chain_fits(m, n, g.n_cols, x.n_cols);
+}
+
+void gemm_masked_chain(const Matrix& g, const Matrix& w, const Matrix& relu_inputs, const Matrix& x, Matrix& dw,
+                       Vector& column_sums) {
+    WEXO_CHECK(gemm_masked_chain_fits(g, w, relu_inputs, x), "masked product chain of shapes it does not fit");
+    WEXO_CHECK(&dw != &g && &dw != &w && &dw != &relu_inputs && &dw != &x, "matrix product output aliases an input");
+    const std::size_t m = g.n_rows, n = w.n_rows;
+    dw.reshape_for_overwrite(x.n_cols, n);
+    column_sums.resize(n);
+    kernels::masked_chain({m, n, g.n_cols, x.n_cols, g.values.data(), g.n_cols, w.n_cols, relu_inputs.values.data(),
+                           relu_inputs.n_cols, x.values.data(), x.n_cols, dw.values.data(), column_sums.data()},
+                          w.values.data());
+}
+
 }  // namespace wexo

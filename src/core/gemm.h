@@ -23,4 +23,12 @@ struct Epilogue {
 // Checks the shapes and that every dimension fits the BLAS integer; reshapes c (keeping its capacity).
 void gemm(const Matrix& a, bool transpose_a, const Matrix& b, bool transpose_b, Matrix& c, Epilogue epilogue = {});
 
+// dw <- x^T h and column_sums <- the column sums of h, where h = g w^T masked by the relu derivative of relu_inputs:
+// to the bit what gemm(g, false, w, true, h, {.relu_mask = &relu_inputs}) and then gemm(x, true, h, false, dw,
+// {.b_column_sums = column_sums}) give, without building h. Only where every shape fits and both products are small
+// enough for the kernels whose bits these are (gemm_masked_chain_fits).
+bool gemm_masked_chain_fits(const Matrix& g, const Matrix& w, const Matrix& relu_inputs, const Matrix& x);
+void gemm_masked_chain(const Matrix& g, const Matrix& w, const Matrix& relu_inputs, const Matrix& x, Matrix& dw,
+                       Vector& column_sums);
+
 }  // namespace wexo

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "core/relu.h"
@@ -496,6 +498,113 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
         return false;
     }
     return true;
+}
+
+
+namespace {
+
+// Sixteen-float vectors, for the one kernel whose registers are the limit: it runs them only with AVX-512.
+using V16 = float __attribute__((vector_size(64)));
+
+template <class V>
+[[gnu::always_inline]] inline V load_as(const float* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class V>
+[[gnu::always_inline]] inline void store_as(float* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Columns [j, j + T vectors) of x^T h and of h's column sums, R rows of x^T: row i of h is (row i of g) w^T, masked
+// by the relu derivative of row i of z, built in registers and used at once. Each sum runs down the rows in order
+// with the same operations as the separate products over a stored h (scaled_rows with the mask, then with the
+// sums), so the bits are theirs, whatever the vector width. K > 0 fixes the number of terms and keeps w^T's piece
+// in registers.
+template <class V, std::size_t R, std::size_t T, std::size_t K>
+[[gnu::always_inline]] inline void chain_piece(const MaskedChain& c, const float* wt, std::size_t j) {
+    constexpr std::size_t L = sizeof(V) / sizeof(float);
+    const std::size_t k = K ? K : c.k;
+    V rv[K ? K : 1][T];
+    if constexpr (K > 0)
+#pragma GCC unroll 3
+        for (std::size_t p = 0; p < K; ++p)
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q) rv[p][q] = load_as<V>(wt + p * c.n + j + q * L);
+    V acc[R][T] = {};
+    V sum[T] = {};
+    for (std::size_t i = 0; i < c.m; ++i) {
+        V h[T] = {};
+        const float* gi = c.g + i * c.ldg;
+#pragma GCC unroll 3
+        for (std::size_t p = 0; p < k; ++p) {
+            const float sv = gi[p];
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q)
+                h[q] += sv * (K ? rv[K ? p : 0][q] : load_as<V>(wt + p * c.n + j + q * L));
+        }
+        const float* zi = c.z + i * c.ldz + j;
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) {
+            h[q] = load_as<V>(zi + q * L) <= 0.0f ? V{} : h[q];  // relu_gradient
+            sum[q] += h[q];
+        }
+#pragma GCC unroll 3
+        for (std::size_t a = 0; a < R; ++a) {
+            const float xv = c.x[i * c.ldx + a];
+#pragma GCC unroll 8
+            for (std::size_t q = 0; q < T; ++q) acc[a][q] += xv * h[q];
+        }
+    }
+#pragma GCC unroll 3
+    for (std::size_t a = 0; a < R; ++a)
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < T; ++q) store_as(c.dw + a * c.n + j + q * L, acc[a][q]);
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < T; ++q) store_as(c.sums + j + q * L, sum[q]);
+}
+
+// With AVX-512, four sixteen-float vectors of columns (64) beside the accumulators; otherwise two of eight.
+template <std::size_t R, std::size_t K>
+[[gnu::always_inline]] inline void chain_columns(const MaskedChain& c, const float* wt, bool wide) {
+    std::size_t j = 0;
+    if (wide)
+        for (; j + 64 <= c.n; j += 64) chain_piece<V16, R, 4, K>(c, wt, j);
+    for (; j + 2 * kLanes <= c.n; j += 2 * kLanes) chain_piece<V8, R, 2, K>(c, wt, j);
+    for (; j < c.n; j += kLanes) chain_piece<V8, R, 1, K>(c, wt, j);
+}
+
+template <std::size_t R>
+WEXO_KERNEL void chain_rows(const MaskedChain& c, const float* wt, bool wide) {
+    switch (c.k) {
+        case 1: return chain_columns<R, 1>(c, wt, wide);
+        case 2: return chain_columns<R, 2>(c, wt, wide);
+        case 3: return chain_columns<R, 3>(c, wt, wide);
+        default: return chain_columns<R, 0>(c, wt, wide);
+    }
+}
+
+}  // namespace
+
+bool masked_chain_fits(std::size_t m, std::size_t n, std::size_t k, std::size_t r) {
+    // Where small_gemm runs both products through scaled_rows: h = g w^T with its few terms (the mask fused) and
+    // x^T h with the sums fused, n whole vectors wide. Each bound first, so that the products cannot wrap.
+    if (m == 0 || n == 0 || k == 0 || r == 0 || r > 3 || n % kLanes != 0 || k > kFewTerms) return false;
+    if (m > kSmallWork || n > kSmallWork || n * k > kScratch) return false;
+    return m * n <= kSmallWork && m * n * r <= kSmallWork;
+}
+
+void masked_chain(const MaskedChain& c, const float* w) {
+    std::array<float, kScratch> wt;
+    transpose(w, c.n, c.k, c.ldw, wt.data());  // w^T: (k, n), as small_gemm builds it for h
+    const bool wide = simd::has_avx512();
+    switch (c.r) {
+        case 1: return chain_rows<1>(c, wt.data(), wide);
+        case 2: return chain_rows<2>(c, wt.data(), wide);
+        case 3: return chain_rows<3>(c, wt.data(), wide);
+        default: fail("masked chain of " + std::to_string(c.r) + " rows of x^T");
+    }
 }
 
 }  // namespace wexo::kernels

@@ -31,4 +31,26 @@ void apply_epilogue(std::size_t m, std::size_t n, float* c, const Epilogue& f);
 // sums[j] = sum over the rows of g[i][j], g dense (rows, n); the order of the additions is free.
 void column_sums(const float* g, std::size_t rows, std::size_t n, float* sums);
 
+// x^T h and the column sums of h, for h = g w^T masked by the relu derivative of z, without storing h. Shapes:
+// g (m, k), w (n, k), z and h (m, n), x (m, r), dw (r, n) dense, sums n values; rows at the given strides.
+struct MaskedChain {
+    std::size_t m, n, k, r;
+    const float* g;
+    std::size_t ldg;
+    std::size_t ldw;
+    const float* z;
+    std::size_t ldz;
+    const float* x;
+    std::size_t ldx;
+    float* dw;
+    float* sums;
+};
+
+// Whether small_gemm would run both products of a chain (h, then x^T h with the sums) in the kernels that
+// masked_chain shares its bits with.
+bool masked_chain_fits(std::size_t m, std::size_t n, std::size_t k, std::size_t r);
+
+// The chain's dw and sums, only where masked_chain_fits: the same bits as the two products.
+void masked_chain(const MaskedChain& c, const float* w);
+
 }  // namespace wexo::kernels

@@ -31,6 +31,21 @@ void add_bias_term(const Vector& biases, Vector& dbiases, Term term) {
 
 float sign_of(float v) { return v < 0.0f ? -1.0f : 1.0f; }  // zero, -0.0 and NaN count as positive
 
+// The four regularization terms of the gradients the last backward pass stored.
+void add_regularization(Layer& layer) {
+    const Matrix& w = layer.weights;
+    Vector& db = layer.dbiases;
+    // A strength that is 0, negative or NaN adds nothing.
+    if (const float l1 = layer.weight_regularizer_l1; l1 > 0.0f)
+        add_weight_term(w, layer.dweights, [l1](float v) { return l1 * sign_of(v); });
+    if (const float l2 = layer.weight_regularizer_l2; l2 > 0.0f)
+        add_weight_term(w, layer.dweights, [twice = 2.0f * l2](float v) { return twice * v; });
+    if (const float l1 = layer.bias_regularizer_l1; l1 > 0.0f)
+        add_bias_term(layer.biases, db, [l1](float v) { return l1 * sign_of(v); });
+    if (const float l2 = layer.bias_regularizer_l2; l2 > 0.0f)
+        add_bias_term(layer.biases, db, [twice = 2.0f * l2](float v) { return twice * v; });
+}
+
 }  // namespace
 
 void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matrix& out, Matrix* relu_inputs) {
@@ -44,7 +59,7 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
     gemm(x, false, weights, false, out, {biases.data(), relu_inputs});
 }
 
-bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below) {
+void parameter_gradients(Layer& layer, const Matrix& grad) {
     const Matrix& x = layer.inputs;
     const Matrix& w = layer.weights;
     if (x.n_rows != grad.n_rows || grad.n_cols != w.n_cols) [[unlikely]]
@@ -54,18 +69,24 @@ bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, co
     Vector& db = layer.dbiases;
     db.resize(grad.n_cols);
     gemm(x, true, grad, false, layer.dweights, {.b_column_sums = db.data()});
+    add_regularization(layer);
+}
 
-    // A strength that is 0, negative or NaN adds nothing.
-    if (const float l1 = layer.weight_regularizer_l1; l1 > 0.0f)
-        add_weight_term(w, layer.dweights, [l1](float v) { return l1 * sign_of(v); });
-    if (const float l2 = layer.weight_regularizer_l2; l2 > 0.0f)
-        add_weight_term(w, layer.dweights, [twice = 2.0f * l2](float v) { return twice * v; });
-    if (const float l1 = layer.bias_regularizer_l1; l1 > 0.0f)
-        add_bias_term(layer.biases, db, [l1](float v) { return l1 * sign_of(v); });
-    if (const float l2 = layer.bias_regularizer_l2; l2 > 0.0f)
-        add_bias_term(layer.biases, db, [twice = 2.0f * l2](float v) { return twice * v; });
+bool first_layer_chain_fits(const Layer& upper, const Layer& first, const Matrix& grad) {
+    const Matrix& w = upper.weights;
+    return upper.inputs.n_rows == grad.n_rows && grad.n_cols == w.n_cols && first.weights.n_cols == w.n_rows &&
+           gemm_masked_chain_fits(grad, w, first.activation_inputs, first.inputs);
+}
 
+void first_layer_gradients(const Layer& upper, Layer& first, const Matrix& grad) {
+    gemm_masked_chain(grad, upper.weights, first.activation_inputs, first.inputs, first.dweights, first.dbiases);
+    add_regularization(first);
+}
+
+bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below) {
+    parameter_gradients(layer, grad);
     if (!input_needed) return false;
+    const Matrix& w = layer.weights;
     const Matrix* mask = relu_inputs_below;
     if (mask) activation::relu::check_covers(*mask, {grad.n_rows, w.n_rows});
     gemm(grad, false, w, true, scratch, {nullptr, nullptr, mask});

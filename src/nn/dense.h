@@ -16,4 +16,16 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
 // masked by the relu derivative of relu_inputs_below when given. Returns whether that mask was applied.
 bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below);
 
+// backward's first half: dweights and dbiases with their regularization terms.
+void parameter_gradients(Layer& layer, const Matrix& grad);
+
+// Whether first_layer_gradients applies: upper is the second of two dense layers whose first applies relu, grad its
+// output gradient, and every shape fits where the two products of the separate passes run in the cache kernels.
+bool first_layer_chain_fits(const Layer& upper, const Layer& first, const Matrix& grad);
+
+// The first layer's dweights and dbiases, with their regularization terms, straight from the upper layer's output
+// gradient: the same bits as upper's input gradient (relu-masked) and then first's backward, without building that
+// gradient. Only where first_layer_chain_fits.
+void first_layer_gradients(const Layer& upper, Layer& first, const Matrix& grad);
+
 }  // namespace wexo::layer::dense

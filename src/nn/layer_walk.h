@@ -26,4 +26,9 @@ const Matrix* relu_inputs(const Layer& layer);
 bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below,
               bool relu_applied);
 
+// backward of a second dense layer above a first dense layer with relu, whose own pass it takes over: where the
+// products allow (dense::first_layer_chain_fits), both layers' gradients without building the first layer's output
+// gradient, and true; false having changed nothing otherwise. relu_applied as for backward.
+bool backward_onto_first(Layer& upper, Layer& first, Matrix& grad, bool relu_applied);
+
 }  // namespace wexo::layer::walk

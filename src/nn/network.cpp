@@ -72,6 +72,8 @@ void backward(std::vector<Layer>& layers, Matrix& grad, Matrix& scratch) {
     bool relu_applied = false;
     bool swapped = false;  // each dense layer above the first builds its input gradient in scratch and swaps
     for (std::size_t i = layers.size(); i-- > 0;) {
+        // the first layer's output gradient is needed only for its own products, which can take it row by row
+        if (i == 1 && layer::walk::backward_onto_first(layers[1], layers[0], grad, relu_applied)) break;
         const Matrix* relu_below = i != 0 ? layer::walk::relu_inputs(layers[i - 1]) : nullptr;
         relu_applied = layer::walk::backward(layers[i], grad, scratch, i != 0, relu_below, relu_applied);
         if (i != 0 && layers[i].layer_type == kDense) swapped = !swapped;

@@ -230,3 +230,59 @@ TEST(Gemm, FusedColumnSumsAddRowByRow) {
     wexo::gemm(x, true, g, false, dw, {nullptr, nullptr, nullptr, sums.data()});
     EXPECT_EQ(bits(sums), bits(want));
 }
+
+namespace {
+
+// Values with fractions and signs of all kinds, so that any change in the order of the additions shows in the bits.
+Matrix fractions(std::size_t rows, std::size_t cols, float scale) {
+    Matrix m(rows, cols);
+    for (std::size_t k = 0; k < m.size(); ++k) m.values[k] = std::sin(scale * static_cast<float>(k + 1)) * scale;
+    return m;
+}
+
+}  // namespace
+
+// A first layer's weight and bias gradients straight from the gradient above: the bits of building the masked
+// input gradient and then its product, for every column-block width, term count and row count the chain takes,
+// with pre-activations that are negative, zero, -0.0 and NaN, and a mask wider than the product.
+TEST(Gemm, MaskedChainGivesTheBitsOfItsTwoProducts) {
+    for (const std::size_t m : {1, 2, 3, 5, 300})
+        for (const std::size_t n : {8, 16, 24, 64, 72, 128, 200})
+            for (const std::size_t k : {1, 2, 3, 4, 10, 16})
+                for (const std::size_t r : {1, 2, 3}) {
+                    const Matrix g = fractions(m, k, 0.37f), w = fractions(n, k, 1.3f), x = fractions(m, r, 0.71f);
+                    Matrix z = fractions(m, n + 3, 0.9f);
+                    for (std::size_t q = 0; q < z.size(); q += 7) z.values[q] = q % 3 == 0 ? kNaN : q % 3 == 1 ? 0.0f : -0.0f;
+                    ASSERT_TRUE(wexo::gemm_masked_chain_fits(g, w, z, x)) << m << " " << n << " " << k << " " << r;
+                    Matrix h, want, dw;
+                    wexo::Vector want_sums(n), sums;
+                    wexo::gemm(g, false, w, true, h, {.relu_mask = &z});
+                    wexo::gemm(x, true, h, false, want, {.b_column_sums = want_sums.data()});
+                    wexo::gemm_masked_chain(g, w, z, x, dw, sums);
+                    ASSERT_EQ(bits(dw.values), bits(want.values)) << m << " " << n << " " << k << " " << r;
+                    ASSERT_EQ(bits(sums), bits(want_sums)) << m << " " << n << " " << k << " " << r;
+                    ASSERT_EQ(dw.shape().n_rows, r);
+                }
+}
+
+// Where the separate products would not both run in the cache kernels, or the shapes do not fit, the chain is not
+// taken and asking for it anyway aborts.
+TEST(Gemm, MaskedChainOnlyWhereItsProductsRunInTheCacheKernels) {
+    const auto fits = [](std::size_t m, std::size_t n, std::size_t k, std::size_t r, std::size_t z_cols = 0) {
+        return wexo::gemm_masked_chain_fits(Matrix(m, k), Matrix(n, k), Matrix(m, z_cols ? z_cols : n), Matrix(m, r));
+    };
+    EXPECT_TRUE(fits(300, 64, 3, 2));
+    EXPECT_FALSE(fits(300, 60, 3, 2));     // not whole vectors
+    EXPECT_FALSE(fits(300, 64, 17, 2));    // too many terms
+    EXPECT_FALSE(fits(300, 64, 3, 4));     // too many rows of x^T
+    EXPECT_TRUE(fits(2048, 64, 3, 2));     // 2^18 multiply-adds
+    EXPECT_FALSE(fits(2049, 64, 3, 2));    // past them: OpenBLAS's
+    EXPECT_FALSE(fits(0, 64, 3, 2));
+    EXPECT_FALSE(fits(300, 64, 3, 2, 63));  // a mask that does not cover h
+    EXPECT_FALSE(wexo::gemm_masked_chain_fits(Matrix(300, 3), Matrix(64, 2), Matrix(300, 64), Matrix(300, 2)));
+    EXPECT_FALSE(wexo::gemm_masked_chain_fits(Matrix(300, 3), Matrix(64, 3), Matrix(300, 64), Matrix(299, 2)));
+    Matrix dw;
+    wexo::Vector sums;
+    EXPECT_THROW(wexo::gemm_masked_chain(Matrix(300, 3), Matrix(60, 3), Matrix(300, 60), Matrix(300, 2), dw, sums),
+                 wexo::Abort);
+}

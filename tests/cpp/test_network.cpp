@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nn/activation.h"
+#include "nn/dense.h"
 #include "nn/layer_walk.h"
 #include "support.h"
 
@@ -112,6 +113,40 @@ INSTANTIATE_TEST_SUITE_P(Stacks, Walk,
                                          Stack{"dense:relu 16", "dense:relu 9", "dense 3"},
                                          Stack{"dropout 0.1", "dense:relu 16", "dropout:relu 0.5", "dense 3"},
                                          Stack{"dense 8", "dropout:relu 0.3", "dense:relu 4", "dense:relu 3"}));
+
+// Two dense layers over a narrow input, as in a small classifier: the walk takes the first layer's gradients
+// straight from the second's output gradient, without building the first layer's output gradient; the bits are those
+// of the step-by-step pass, with a relu or none on top, regularization terms on both layers, and batches down to
+// one row.
+TEST(Walk, AFirstLayerUnderADenseLayerGetsTheBitsOfTheStepByStepPass) {
+    for (const std::size_t n_in : {1, 2, 3})
+        for (const std::size_t hidden : {8, 64, 72})
+            for (const std::string top : {"dense 3", "dense:relu 10", "dense 1"})
+                for (const std::size_t rows : {1, 3, 300}) {
+                    std::vector<Layer> layers = build({"dense:relu " + std::to_string(hidden), top}, n_in);
+                    for (Layer& l : layers) {
+                        l.weight_regularizer_l1 = 1e-4f;
+                        l.weight_regularizer_l2 = 2e-4f;
+                        l.bias_regularizer_l1 = 3e-4f;
+                        l.bias_regularizer_l2 = 5e-4f;
+                    }
+                    Matrix out;
+                    network::forward(layers, batch(rows, n_in, 1.0f), true, out);
+                    std::vector<Layer> reference = layers;
+                    const Matrix out_grad = batch(out.n_rows, out.n_cols, 1.1f);
+                    ASSERT_TRUE(layer::dense::first_layer_chain_fits(layers[1], layers[0], out_grad));
+
+                    Matrix grad = out_grad, scratch;
+                    network::backward(layers, grad, scratch);
+                    Matrix ref_grad = out_grad;
+                    for (std::size_t k = reference.size(); k-- > 0;) layer::backward(reference[k], ref_grad, scratch);
+                    for (std::size_t k = 0; k < layers.size(); ++k) {
+                        ASSERT_EQ(bits(layers[k].dweights.values), bits(reference[k].dweights.values)) << k << top;
+                        ASSERT_EQ(bits(layers[k].dbiases), bits(reference[k].dbiases)) << k << top;
+                        ASSERT_EQ(layers[k].dweights.shape().n_rows, reference[k].dweights.shape().n_rows);
+                    }
+                }
+}
 
 // Epochs as a training call runs them: after the first, nothing is allocated, and each buffer has the size of what
 // it holds, so a network with one hidden layer keeps one buffer of the hidden width for the layer above's input and
