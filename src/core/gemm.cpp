@@ -3,6 +3,7 @@
 #include "core/gemm.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
 
 #include "core/blas_threads.h"
@@ -145,6 +146,30 @@ void gemm_masked_chain(const Matrix& g, const Matrix& w, const Matrix& relu_inpu
     kernels::masked_chain({m, n, g.n_cols, x.n_cols, g.values.data(), g.n_cols, w.n_cols, relu_inputs.values.data(),
                            relu_inputs.n_cols, x.values.data(), x.n_cols, dw.values.data(), column_sums.data()},
                           w.values.data());
+}
+
+bool gemm_dense_pair_fits(const Matrix& x, const Matrix& w, const Vector& b, const Matrix& w2, const Vector& b2) {
+    return x.n_cols == w.n_rows && w.n_cols == w2.n_rows && b.size() >= w.n_cols && b2.size() >= w2.n_cols &&
+           kernels::dense_pair_fits(x.n_rows, x.n_cols, w.n_cols, w2.n_cols);
+}
+
+void gemm_dense_pair(const Matrix& x, const Matrix& w, const Vector& b, Matrix& relu_inputs, Matrix& h,
+                     const Matrix& w2, const Vector& b2, Matrix* relu2_inputs, Matrix& out) {
+    WEXO_CHECK(gemm_dense_pair_fits(x, w, b, w2, b2), "dense pair of shapes it does not fit");
+    for (const Matrix* written : std::initializer_list<const Matrix*>{&relu_inputs, &h, relu2_inputs, &out})
+        WEXO_CHECK(written != &x && written != &w && written != &w2, "matrix product output aliases an input");
+    WEXO_CHECK(&relu_inputs != &h && &out != &h && &out != &relu_inputs && relu2_inputs != &out &&
+                   relu2_inputs != &h && relu2_inputs != &relu_inputs,
+               "matrix product outputs alias each other");
+    const std::size_t m = x.n_rows, n = w.n_cols, n2 = w2.n_cols;
+    relu_inputs.reshape_for_overwrite(m, n);
+    h.reshape_for_overwrite(m, n);
+    out.reshape_for_overwrite(m, n2);
+    if (relu2_inputs) relu2_inputs->reshape_for_overwrite(m, n2);
+    kernels::dense_pair({m, x.n_cols, n, n2, x.values.data(), x.n_cols, w.values.data(), w.n_cols, b.data(), n2,
+                         b2.data(), relu_inputs.values.data(), h.values.data(),
+                         relu2_inputs ? relu2_inputs->values.data() : nullptr, out.values.data()},
+                        w2.values.data());
 }
 
 }  // namespace wexo

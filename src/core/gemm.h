@@ -31,4 +31,12 @@ bool gemm_masked_chain_fits(const Matrix& g, const Matrix& w, const Matrix& relu
 void gemm_masked_chain(const Matrix& g, const Matrix& w, const Matrix& relu_inputs, const Matrix& x, Matrix& dw,
                        Vector& column_sums);
 
+// A dense layer with relu and the dense layer above it in one pass: relu_inputs <- x w + b, h <- its relu, and
+// out <- h w2 + b2 (with relu2_inputs, those values, and out their relu): to the bit what the two gemm calls with
+// those epilogues give, without reading h back. Only where every shape fits (b and b2 at least as long as the
+// columns) and both products are small enough for the kernels whose bits these are (gemm_dense_pair_fits).
+bool gemm_dense_pair_fits(const Matrix& x, const Matrix& w, const Vector& b, const Matrix& w2, const Vector& b2);
+void gemm_dense_pair(const Matrix& x, const Matrix& w, const Vector& b, Matrix& relu_inputs, Matrix& h,
+                     const Matrix& w2, const Vector& b2, Matrix* relu2_inputs, Matrix& out);
+
 }  // namespace wexo

@@ -314,36 +314,6 @@ template <Steps S, std::size_t R, std::size_t C>
     store_dots<S, R, C>(i, j, p, k, u, ldu, w, ldw, c, ldc, f, [&](std::size_t slot) { return sums[slot]; });
 }
 
-// The same for 8 < R * C <= 16 outputs: one accumulator each is enough to keep the adds overlapped, and two
-// shuffle trees give the sums.
-template <Steps S, std::size_t R, std::size_t C>
-[[gnu::always_inline]] inline void dot_group_wide(std::size_t i, std::size_t j, std::size_t k, const float* u,
-                                                  std::size_t ldu, const float* w, std::size_t ldw, float* c,
-                                                  std::size_t ldc, const Epilogue& f) {
-    static_assert(R * C > 8 && R * C <= 16);
-    V8 acc[R][C] = {};
-    std::size_t p = 0;
-    for (; p + kLanes <= k; p += kLanes) {
-        V8 wv[C];
-#pragma GCC unroll 4
-        for (std::size_t q = 0; q < C; ++q) wv[q] = load(w + (j + q) * ldw + p);
-#pragma GCC unroll 4
-        for (std::size_t a = 0; a < R; ++a) {
-            const V8 x = load(u + (i + a) * ldu + p);
-#pragma GCC unroll 4
-            for (std::size_t q = 0; q < C; ++q) acc[a][q] += x * wv[q];
-        }
-    }
-    V8 low[8] = {}, high[8] = {};
-#pragma GCC unroll 4
-    for (std::size_t a = 0; a < R; ++a)
-#pragma GCC unroll 4
-        for (std::size_t q = 0; q < C; ++q) (a * C + q < 8 ? low[a * C + q] : high[a * C + q - 8]) = acc[a][q];
-    const V8 sums_low = lane_sums(low), sums_high = lane_sums(high);
-    store_dots<S, R, C>(i, j, p, k, u, ldu, w, ldw, c, ldc, f,
-                        [&](std::size_t slot) { return slot < 8 ? sums_low[slot] : sums_high[slot - 8]; });
-}
-
 template <Steps S, std::size_t R>
 [[gnu::always_inline]] inline void dot_rows(std::size_t i, std::size_t n, std::size_t k, const float* u,
                                             std::size_t ldu, const float* w, std::size_t ldw, float* c,
@@ -362,9 +332,9 @@ template <Steps S, std::size_t R>
 template <Steps S>
 WEXO_KERNEL void dots(std::size_t m, std::size_t n, std::size_t k, const float* u, std::size_t ldu, const float* w,
                       std::size_t ldw, float* c, std::size_t ldc, Epilogue f) {
+    // Every output sums the even and the odd vectors of its row apart, whatever its row's group: the layer pair
+    // kernel gives the same bits from a row in registers.
     std::size_t i = 0;
-    if (n == 3)  // a classifier's three outputs: four rows at a time fill twelve of sixteen sums
-        for (; i + 4 <= m; i += 4) dot_group_wide<S, 4, 3>(i, 0, k, u, ldu, w, ldw, c, ldc, f);
     for (; i + 2 <= m; i += 2) dot_rows<S, 2>(i, n, k, u, ldu, w, ldw, c, ldc, f);
     if (i < m) dot_rows<S, 1>(i, n, k, u, ldu, w, ldw, c, ldc, f);
 }
@@ -587,6 +557,77 @@ WEXO_KERNEL void chain_rows(const MaskedChain& c, const float* wt, bool wide) {
 
 }  // namespace
 
+namespace {
+
+// The sums of the lanes of v0..v3, each added up as lane_sums adds it (the same bits), in lanes 0..3.
+[[gnu::always_inline]] inline V8 quad_lane_sums(V8 v0, V8 v1, V8 v2, V8 v3) {
+    const V8 x = pair_sums(pair_sums(v0, v1), pair_sums(v2, v3));
+    return x + __builtin_shufflevector(x, x, 4, 5, 6, 7, 0, 1, 2, 3);
+}
+
+[[gnu::always_inline]] inline V8 low_half(V16 v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7); }
+[[gnu::always_inline]] inline V8 high_half(V16 v) {
+    return __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+// Row i of a dense layer with relu over k <= 3 inputs and n = 16 T2 outputs, as few_terms builds it, and at once the
+// N2 <= 4 outputs of the dense layer above from it, as dots builds them from the stored row: each output's even and
+// odd vectors summed apart (the low and high halves of a sixteen-float vector), then added and summed across. The
+// first layer's row never has to be read back.
+template <std::size_t N2, std::size_t T2>
+WEXO_KERNEL void pair_rows(const DensePair& d) {
+    constexpr std::size_t L = 2 * kLanes, n = T2 * L;
+    V16 rv[3][T2] = {}, bias[T2], w2[N2][T2];
+    for (std::size_t p = 0; p < d.k; ++p)
+#pragma GCC unroll 4
+        for (std::size_t t = 0; t < T2; ++t) rv[p][t] = load_as<V16>(d.w + p * d.ldw + t * L);
+#pragma GCC unroll 4
+    for (std::size_t t = 0; t < T2; ++t) bias[t] = load_as<V16>(d.b + t * L);
+#pragma GCC unroll 4
+    for (std::size_t o = 0; o < N2; ++o)
+#pragma GCC unroll 4
+        for (std::size_t t = 0; t < T2; ++t) w2[o][t] = load_as<V16>(d.w2t + o * n + t * L);
+    for (std::size_t i = 0; i < d.m; ++i) {
+        const float* xi = d.x + i * d.ldx;
+        V16 h[T2] = {};
+#pragma GCC unroll 4
+        for (std::size_t t = 0; t < T2; ++t) h[t] += xi[0] * rv[0][t];
+        if (d.k > 1)
+#pragma GCC unroll 4
+            for (std::size_t t = 0; t < T2; ++t) h[t] += xi[1] * rv[1][t];
+        if (d.k > 2)
+#pragma GCC unroll 4
+            for (std::size_t t = 0; t < T2; ++t) h[t] += xi[2] * rv[2][t];
+#pragma GCC unroll 4
+        for (std::size_t t = 0; t < T2; ++t) {
+            h[t] += bias[t];
+            store_as(d.z + i * n + t * L, h[t]);
+            h[t] = h[t] < 0.0f ? V16{} : h[t];  // relu_of
+            store_as(d.h + i * n + t * L, h[t]);
+        }
+        V8 parts[4] = {};
+#pragma GCC unroll 4
+        for (std::size_t o = 0; o < N2; ++o) {
+            V16 acc = {};
+#pragma GCC unroll 4
+            for (std::size_t t = 0; t < T2; ++t) acc += h[t] * w2[o][t];
+            parts[o] = low_half(acc) + high_half(acc);
+        }
+        const V8 sums = quad_lane_sums(parts[0], parts[1], parts[2], parts[3]);
+#pragma GCC unroll 4
+        for (std::size_t o = 0; o < N2; ++o) {
+            float v = sums[o] + d.b2[o];
+            if (d.z2) {
+                d.z2[i * N2 + o] = v;
+                v = relu_of(v);
+            }
+            d.out[i * N2 + o] = v;
+        }
+    }
+}
+
+}  // namespace
+
 bool masked_chain_fits(std::size_t m, std::size_t n, std::size_t k, std::size_t r) {
     // Where small_gemm runs both products through scaled_rows: h = g w^T with its few terms (the mask fused) and
     // x^T h with the sums fused, n whole vectors wide. Each bound first, so that the products cannot wrap.
@@ -604,6 +645,33 @@ void masked_chain(const MaskedChain& c, const float* w) {
         case 2: return chain_rows<2>(c, wt.data(), wide);
         case 3: return chain_rows<3>(c, wt.data(), wide);
         default: fail("masked chain of " + std::to_string(c.r) + " rows of x^T");
+    }
+}
+
+bool dense_pair_fits(std::size_t m, std::size_t k, std::size_t n, std::size_t n2) {
+    // Where small_gemm builds the first product with few_terms, all n columns at once, and the second with dots.
+    // Each bound first, so that the products cannot wrap. The kernel keeps both layers' weights in registers: only
+    // AVX-512 has enough of them (with AVX2's sixteen it spilled some 600 times).
+    if (!simd::has_avx512() || m == 0 || k == 0 || k > 3 || n == 0 || n % (2 * kLanes) != 0 || n > 8 * kLanes)
+        return false;
+    if (n2 == 0 || n2 > 4) return false;
+    if (m > kSmallWork) return false;
+    return m * n * k <= kSmallWork && m * n * n2 <= kSmallWork;
+}
+
+void dense_pair(const DensePair& d, const float* w2) {
+    std::array<float, 8 * kLanes * kLanes> w2t;  // w2^T: (n2, n), as small_gemm builds it for dots
+    transpose(w2, d.n, d.n2, d.ldw2, w2t.data());
+    DensePair t = d;
+    t.w2t = w2t.data();
+    switch (d.n2 * 8 + d.n / (2 * kLanes) - 1) {
+#define WEXO_PAIR(N2, T2) \
+    case N2 * 8 + T2 - 1: return pair_rows<N2, T2>(t);
+#define WEXO_PAIR_ROW(N2) WEXO_PAIR(N2, 1) WEXO_PAIR(N2, 2) WEXO_PAIR(N2, 3) WEXO_PAIR(N2, 4)
+        WEXO_PAIR_ROW(1) WEXO_PAIR_ROW(2) WEXO_PAIR_ROW(3) WEXO_PAIR_ROW(4)
+#undef WEXO_PAIR_ROW
+#undef WEXO_PAIR
+        default: fail("dense pair of " + std::to_string(d.n) + " and " + std::to_string(d.n2) + " outputs");
     }
 }
 

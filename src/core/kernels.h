@@ -53,4 +53,31 @@ bool masked_chain_fits(std::size_t m, std::size_t n, std::size_t k, std::size_t 
 // The chain's dw and sums, only where masked_chain_fits: the same bits as the two products.
 void masked_chain(const MaskedChain& c, const float* w);
 
+// A dense layer with relu, x (m, k) w (k, n) + b, and the dense layer above it, (m, n) w2 (n, n2) + b2: z gets the
+// first's pre-activation and h its relu (both (m, n) dense), out (m, n2) the second's output, z2 its pre-activation
+// when it has relu (nullptr otherwise). w2t is the kernel's own.
+struct DensePair {
+    std::size_t m, k, n, n2;
+    const float* x;
+    std::size_t ldx;
+    const float* w;
+    std::size_t ldw;
+    const float* b;
+    std::size_t ldw2;
+    const float* b2;
+    float* z;
+    float* h;
+    float* z2;
+    float* out;
+    const float* w2t = nullptr;
+};
+
+// Whether small_gemm would build the two layers' products in the kernels whose bits dense_pair gives: k <= 3
+// inputs, n a multiple of 16 up to 64, at most 4 outputs above; with AVX-512 only.
+bool dense_pair_fits(std::size_t m, std::size_t k, std::size_t n, std::size_t n2);
+
+// Both layers in one pass over the rows, only where dense_pair_fits: the bits of the two products with their
+// epilogues.
+void dense_pair(const DensePair& d, const float* w2);
+
 }  // namespace wexo::kernels

@@ -59,6 +59,16 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
     gemm(x, false, weights, false, out, {biases.data(), relu_inputs});
 }
 
+bool pair_fits(const Matrix& x, const Layer& lower, const Layer& upper) {
+    return lower.layer_type == kDense && lower.activation_type == kRelu && upper.layer_type == kDense &&
+           gemm_dense_pair_fits(x, lower.weights, lower.biases, upper.weights, upper.biases);
+}
+
+void forward_pair(const Matrix& x, Layer& lower, Layer& upper, Matrix& h, Matrix& out) {
+    gemm_dense_pair(x, lower.weights, lower.biases, lower.activation_inputs, h, upper.weights, upper.biases,
+                    upper.activation_type == kRelu ? &upper.activation_inputs : nullptr, out);
+}
+
 void parameter_gradients(Layer& layer, const Matrix& grad) {
     const Matrix& x = layer.inputs;
     const Matrix& w = layer.weights;

@@ -16,6 +16,15 @@ void forward(const Matrix& x, const Matrix& weights, const Vector& biases, Matri
 // masked by the relu derivative of relu_inputs_below when given. Returns whether that mask was applied.
 bool backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_needed, const Matrix* relu_inputs_below);
 
+// Whether forward_pair applies: lower a dense layer with relu over x, upper a dense layer, every shape fits and both
+// products are small enough for the kernel that runs them as one pass.
+bool pair_fits(const Matrix& x, const Layer& lower, const Layer& upper);
+
+// forward of lower over x into h (upper's input) and of upper over h into out, storing what the two passes store
+// (lower's activation_inputs, upper's when it applies relu), in one pass over the rows: the bits of the two
+// forward passes. Only where pair_fits.
+void forward_pair(const Matrix& x, Layer& lower, Layer& upper, Matrix& h, Matrix& out);
+
 // backward's first half: dweights and dbiases with their regularization terms.
 void parameter_gradients(Layer& layer, const Matrix& grad);
 

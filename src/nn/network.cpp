@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "nn/dense.h"
 #include "nn/layer_walk.h"
 
 namespace wexo::network {
@@ -13,12 +14,26 @@ bool dense_pair(const std::vector<Layer>& layers, std::size_t i) {
     return i + 1 < layers.size() && layers[i].layer_type == kDense && layers[i + 1].layer_type == kDense;
 }
 
+// Layers i and i + 1 over x as one pass (a narrow first layer with relu under few outputs): the first layer's output
+// is used while it is in registers instead of being read back.
+bool one_pass(const std::vector<Layer>& layers, std::size_t i, const Matrix& x) {
+    return dense_pair(layers, i) && layer::dense::pair_fits(x, layers[i], layers[i + 1]);
+}
+
 // Layers from..end over the batch. A dense layer writes its output into the buffer it takes by swapping with the
 // batch. Handing it the next dense layer's input buffer instead, which that layer's own swap takes back, keeps each
 // buffer with the layer whose input it holds: a pass then needs one buffer per layer input, not two that trade places.
 void forward_from(std::vector<Layer>& layers, std::size_t from, Matrix& batch, bool training) {
     for (std::size_t i = from; i < layers.size(); ++i) {
         if (dense_pair(layers, i)) std::swap(layers[i].inputs, layers[i + 1].inputs);
+        if (one_pass(layers, i, batch)) {  // the buffers trade places as the two layers' own passes trade them
+            std::swap(layers[i].inputs, batch);
+            if (dense_pair(layers, i + 1)) std::swap(layers[i + 1].inputs, layers[i + 2].inputs);
+            std::swap(layers[i + 1].inputs, batch);
+            layer::dense::forward_pair(layers[i].inputs, layers[i], layers[i + 1], layers[i + 1].inputs, batch);
+            ++i;
+            continue;
+        }
         layer::forward(layers[i], batch, training);
     }
 }
@@ -55,6 +70,11 @@ void forward(std::vector<Layer>& layers, TrainingBatch& batch, Matrix& out) {
     if (!batch.in_first_layer) return forward(layers, batch.held, true, out);
     if (batch.set_aside) std::swap(batch.held, layers.front().inputs);
     batch.set_aside = false;
+    if (one_pass(layers, 0, layers.front().inputs)) {  // the buffers end where the separate passes leave them
+        if (dense_pair(layers, 1)) std::swap(out, layers[2].inputs);
+        layer::dense::forward_pair(layers[0].inputs, layers[0], layers[1], layers[1].inputs, out);
+        return forward_from(layers, 2, out, true);
+    }
     if (dense_pair(layers, 0)) std::swap(out, layers[1].inputs);  // the output's buffer, as in forward_from
     layer::walk::forward_stored(layers.front(), out, true);
     forward_from(layers, 1, out, true);

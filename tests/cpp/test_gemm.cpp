@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/gemm.h"
+#include "core/simd.h"
 #include "support.h"
 
 using wexo::test_support::bits;
@@ -284,5 +285,55 @@ TEST(Gemm, MaskedChainOnlyWhereItsProductsRunInTheCacheKernels) {
     Matrix dw;
     wexo::Vector sums;
     EXPECT_THROW(wexo::gemm_masked_chain(Matrix(300, 3), Matrix(60, 3), Matrix(300, 60), Matrix(300, 2), dw, sums),
+                 wexo::Abort);
+}
+
+// A narrow dense layer with relu and the few outputs above it in one pass: the bits of the two products with their
+// epilogues (pre-activations, relu, biases), for every width and output count the pair takes, with and without relu
+// on top, and row counts around the groups the separate product takes rows in.
+TEST(Gemm, DensePairGivesTheBitsOfItsTwoProducts) {
+    for (const std::size_t m : {1, 2, 3, 4, 5, 7, 300, 301})
+        for (const std::size_t k : {1, 2, 3})
+            for (const std::size_t n : {16, 32, 48, 64})
+                for (const std::size_t n2 : {1, 2, 3, 4})
+                    for (const bool relu2 : {false, true}) {
+                        Matrix x = fractions(m, k, 0.37f);
+                        x.values[m * k / 2] = kNaN;
+                        const Matrix w = fractions(k, n, 1.3f), w2 = fractions(n, n2, 0.71f);
+                        const wexo::Vector b = fractions(1, n, 0.5f).values, b2 = fractions(1, n2, 0.9f).values;
+                        ASSERT_EQ(wexo::gemm_dense_pair_fits(x, w, b, w2, b2), wexo::simd::has_avx512());
+                        if (!wexo::simd::has_avx512()) continue;
+                        Matrix z, h, out, z2, want_z, want_h, want_out, want_z2;
+                        wexo::gemm(x, false, w, false, want_h, {b.data(), &want_z});
+                        wexo::gemm(want_h, false, w2, false, want_out, {b2.data(), relu2 ? &want_z2 : nullptr});
+                        wexo::gemm_dense_pair(x, w, b, z, h, w2, b2, relu2 ? &z2 : nullptr, out);
+                        const auto where = [&] { return testing::Message() << m << " " << k << " " << n << " " << n2; };
+                        ASSERT_EQ(bits(z.values), bits(want_z.values)) << where();
+                        ASSERT_EQ(bits(h.values), bits(want_h.values)) << where();
+                        ASSERT_EQ(bits(out.values), bits(want_out.values)) << where();
+                        ASSERT_EQ(bits(z2.values), bits(want_z2.values)) << where();
+                        ASSERT_EQ(out.shape().n_cols, n2);
+                    }
+}
+
+// Shapes the pair does not take run as two products; asking for the pair anyway aborts.
+TEST(Gemm, DensePairOnlyWhereItsProductsRunInItsKernels) {
+    const auto fits = [](std::size_t m, std::size_t k, std::size_t n, std::size_t n2, std::size_t biases = 0) {
+        return wexo::gemm_dense_pair_fits(Matrix(m, k), Matrix(k, n), wexo::Vector(biases ? biases : n),
+                                          Matrix(n, n2), wexo::Vector(n2));
+    };
+    EXPECT_EQ(fits(300, 2, 64, 3), wexo::simd::has_avx512());
+    EXPECT_FALSE(fits(300, 2, 8, 3));     // not a multiple of sixteen
+    EXPECT_FALSE(fits(300, 2, 80, 3));    // wider than the registers hold
+    EXPECT_FALSE(fits(300, 2, 64, 5));    // more outputs above
+    EXPECT_FALSE(fits(300, 4, 64, 3));    // more inputs
+    EXPECT_FALSE(fits(1366, 3, 64, 1));   // past 2^18 multiply-adds
+    EXPECT_FALSE(fits(0, 2, 64, 3));
+    EXPECT_FALSE(fits(300, 2, 64, 3, 63));  // too few biases: the separate pass reports it
+    EXPECT_FALSE(wexo::gemm_dense_pair_fits(Matrix(300, 2), Matrix(3, 64), wexo::Vector(64), Matrix(64, 3),
+                                            wexo::Vector(3)));
+    Matrix z, h, out;
+    EXPECT_THROW(wexo::gemm_dense_pair(Matrix(300, 2), Matrix(2, 8), wexo::Vector(8), z, h, Matrix(8, 3),
+                                       wexo::Vector(3), nullptr, out),
                  wexo::Abort);
 }

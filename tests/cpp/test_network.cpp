@@ -23,12 +23,16 @@ using namespace wexo;
 namespace {
 
 // "dense:relu 16" -> an initialised dense layer of n_in inputs and 16 neurons with relu; "dropout 0.25" -> dropout
-// with that drop fraction; any other type is kept as it is written.
+// with that drop fraction; "input 2" first sets n_in; any other type is kept as it is written.
 std::vector<Layer> build(const std::vector<std::string>& stack, std::size_t n_in) {
     std::vector<Layer> layers;
     for (const std::string& s : stack) {
         Layer l;
         const std::size_t space = s.find(' ');
+        if (s.starts_with("input ")) {
+            n_in = std::stoul(s.substr(space + 1));
+            continue;
+        }
         std::string type = s.substr(0, space);
         if (const std::size_t colon = type.find(':'); colon != std::string::npos) {
             l.activation_type = type.substr(colon + 1);
@@ -56,14 +60,20 @@ Matrix batch(std::size_t rows, std::size_t cols, float offset) {
 
 using Stack = std::vector<std::string>;
 
+// The input width a stack asks for, 5 unless it starts with "input N".
+std::size_t width(const Stack& stack) {
+    return !stack.empty() && stack[0].starts_with("input ") ? std::stoul(stack[0].substr(6)) : 5;
+}
+
 class Walk : public testing::TestWithParam<Stack> {};
 
 // The walk's backward pass, with the relu folds and without the first input gradient, leaves every layer with the
 // bits of a layer-by-layer pass that applies each step on its own.
 TEST_P(Walk, BackwardGivesTheBitsOfTheStepByStepPass) {
     std::vector<Layer> layers = build(GetParam(), 5);
+    const std::size_t n_in = width(GetParam());
     Matrix out;
-    network::forward(layers, batch(37, 5, 1.0f), true, out);
+    network::forward(layers, batch(37, n_in, 1.0f), true, out);
     std::vector<Layer> reference = layers;
     const Matrix out_grad = batch(out.n_rows, out.n_cols, 1.1f);
 
@@ -85,7 +95,7 @@ TEST_P(Walk, TheHeldBatchSurvivesValidationPasses) {
     std::vector<Layer> layers = build(GetParam(), 5);
     for (Layer& l : layers)
         if (l.layer_type == "dropout") l.dropout_rate = 1.0f;  // keep everything: the passes draw alike
-    const Matrix x = batch(37, 5, 1.0f), val_x = batch(6, 5, 0.3f);
+    const Matrix x = batch(37, width(GetParam()), 1.0f), val_x = batch(6, width(GetParam()), 0.3f);
 
     std::vector<Layer> copying = layers;
     Matrix want, val_want;
@@ -108,8 +118,26 @@ TEST_P(Walk, TheHeldBatchSurvivesValidationPasses) {
     }
 }
 
+// A pass over the layers leaves the output and every stored array as each layer's own pass in turn leaves them,
+// where two layers run as one pass too.
+TEST_P(Walk, ForwardGivesTheBitsOfTheLayerByLayerPass) {
+    std::vector<Layer> layers = build(GetParam(), 5);
+    for (Layer& l : layers)
+        if (l.layer_type == "dropout") l.dropout_rate = 1.0f;  // keep everything: the passes draw alike
+    std::vector<Layer> reference = layers;
+    const Matrix x = batch(37, width(GetParam()), 1.0f);
+    Matrix out, step = x;
+    network::forward(layers, x, true, out);
+    for (Layer& l : reference) layer::forward(l, step, true);
+    EXPECT_EQ(bits(out.values), bits(step.values));
+    EXPECT_EQ(layers, reference);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stacks, Walk,
-                         testing::Values(Stack{"dense:relu 16", "dropout 0.25", "dense 3"},
+                         testing::Values(Stack{"input 2", "dense:relu 64", "dense 3"},
+                                         Stack{"input 3", "dense:relu 16", "dense:relu 4", "dense 2"},
+                                         Stack{"input 1", "dropout 0.5", "dense:relu 32", "dense:relu 1"},
+                                         Stack{"dense:relu 16", "dropout 0.25", "dense 3"},
                                          Stack{"dense:relu 16", "dense:relu 9", "dense 3"},
                                          Stack{"dropout 0.1", "dense:relu 16", "dropout:relu 0.5", "dense 3"},
                                          Stack{"dense 8", "dropout:relu 0.3", "dense:relu 4", "dense:relu 3"}));
@@ -130,9 +158,12 @@ TEST(Walk, AFirstLayerUnderADenseLayerGetsTheBitsOfTheStepByStepPass) {
                         l.bias_regularizer_l1 = 3e-4f;
                         l.bias_regularizer_l2 = 5e-4f;
                     }
-                    Matrix out;
-                    network::forward(layers, batch(rows, n_in, 1.0f), true, out);
                     std::vector<Layer> reference = layers;
+                    Matrix out, step = batch(rows, n_in, 1.0f);
+                    network::forward(layers, step, true, out);
+                    for (Layer& l : reference) layer::forward(l, step, true);
+                    ASSERT_EQ(bits(out.values), bits(step.values));
+                    ASSERT_EQ(layers, reference);
                     const Matrix out_grad = batch(out.n_rows, out.n_cols, 1.1f);
                     ASSERT_TRUE(layer::dense::first_layer_chain_fits(layers[1], layers[0], out_grad));
 
