@@ -21,6 +21,21 @@ using simd::load;
 using simd::store;
 using simd::V8;
 
+// Sixteen-float vectors, for kernels that run them only with AVX-512, where their registers hold twice the floats.
+using V16 = float __attribute__((vector_size(64)));
+
+template <class V>
+[[gnu::always_inline]] inline V load_as(const float* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class V>
+[[gnu::always_inline]] inline void store_as(float* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+
 // The epilogue steps a kernel is built with: fixed at compile time, so that none costs a test per element.
 // sums leaves c alone and also sums the rows that scaled_rows scales.
 enum class Steps { none, bias, bias_relu, mask, sums };
@@ -112,18 +127,21 @@ struct View {
     float at(std::size_t i, std::size_t p) const { return data[i * row_step + p * col_step]; }
 };
 
-// Rows [i, i + R), columns [j, j + 8T) of scaled_rows, accumulated in registers over all of k: r is read once
-// per group of R rows, however long k is.
-template <Steps S, std::size_t R, std::size_t T>
+// Rows [i, i + R), columns [j, j + T vectors) of scaled_rows, accumulated in registers over all of k: r is read once
+// per group of R rows, however long k is. Sixteen-float vectors (V16) only without an epilogue: each output's sum is
+// the same chain whatever the width.
+template <Steps S, std::size_t R, std::size_t T, class V = V8>
 [[gnu::always_inline]] inline void tile(std::size_t i, std::size_t j, std::size_t k, View s, const float* r,
                                         std::size_t ldr, float* c, std::size_t ldc, const Epilogue& f) {
-    V8 acc[R][T] = {};
-    V8 sum[S == Steps::sums ? T : 1] = {};
+    constexpr std::size_t L = sizeof(V) / sizeof(float);
+    static_assert(L == kLanes || S == Steps::none || S == Steps::sums);
+    V acc[R][T] = {};
+    V sum[S == Steps::sums ? T : 1] = {};
     for (std::size_t p = 0; p < k; ++p) {
         const float* rp = r + p * ldr + j;
-        V8 rv[T];
+        V rv[T];
 #pragma GCC unroll 8
-        for (std::size_t q = 0; q < T; ++q) rv[q] = load(rp + q * kLanes);
+        for (std::size_t q = 0; q < T; ++q) rv[q] = load_as<V>(rp + q * L);
         if constexpr (S == Steps::sums)  // plain adds: they run beside the multiply-adds
 #pragma GCC unroll 8
             for (std::size_t q = 0; q < T; ++q) sum[q] += rv[q];
@@ -136,12 +154,16 @@ template <Steps S, std::size_t R, std::size_t T>
     }
     if constexpr (S == Steps::sums)
 #pragma GCC unroll 8
-        for (std::size_t q = 0; q < T; ++q) store(f.b_column_sums + j + q * kLanes, sum[q]);
+        for (std::size_t q = 0; q < T; ++q) store_as(f.b_column_sums + j + q * L, sum[q]);
 #pragma GCC unroll 3
     for (std::size_t a = 0; a < R; ++a)
 #pragma GCC unroll 8
-        for (std::size_t q = 0; q < T; ++q)
-            store(c + (i + a) * ldc + j + q * kLanes, epilogue<S>(acc[a][q], f, i + a, j + q * kLanes));
+        for (std::size_t q = 0; q < T; ++q) {
+            if constexpr (L == kLanes)
+                store(c + (i + a) * ldc + j + q * L, epilogue<S>(acc[a][q], f, i + a, j + q * L));
+            else
+                store_as(c + (i + a) * ldc + j + q * L, acc[a][q]);
+        }
 }
 
 // At most 12 accumulators, leaving registers for the row pieces and the scalar; the sums count as a row.
@@ -155,6 +177,18 @@ template <Steps S, std::size_t R>
                                                   const float* r, std::size_t ldr, float* c, std::size_t ldc,
                                                   const Epilogue& f) {
     std::size_t j = 0;
+    if constexpr (S == Steps::none || S == Steps::sums)
+        if (simd::has_avx512())  // twice the columns per pass over r, in up to 24 of the 32 registers
+            while (j + 2 * kLanes <= n) {
+                const std::size_t chunks = std::min<std::size_t>(4, (n - j) / (2 * kLanes));
+                switch (chunks) {
+                    case 1: tile<S, R, 1, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
+                    case 2: tile<S, R, 2, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
+                    case 3: tile<S, R, 3, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
+                    default: tile<S, R, 4, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
+                }
+                j += chunks * 2 * kLanes;
+            }
     while (j + kLanes <= n) {
         const std::size_t chunks = std::min(max_chunks(R, S), (n - j) / kLanes);
         switch (chunks) {
@@ -361,6 +395,7 @@ bool with_steps(const Epilogue& f, Kernel kernel) {
 // would mispredict.
 WEXO_KERNEL
 void apply_epilogue(std::size_t m, std::size_t n, float* c, const Epilogue& f) {
+    if (!f.add_row && !f.relu_inputs && !f.relu_mask) return;  // nothing to do: spare the pass
     const float* __restrict b = f.add_row;
     for (std::size_t i = 0; i < m; ++i) {
         float* __restrict row = c + i * n;
@@ -472,20 +507,6 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
 
 
 namespace {
-
-// Sixteen-float vectors, for the one kernel whose registers are the limit: it runs them only with AVX-512.
-using V16 = float __attribute__((vector_size(64)));
-
-template <class V>
-[[gnu::always_inline]] inline V load_as(const float* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <class V>
-[[gnu::always_inline]] inline void store_as(float* p, V v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 // Columns [j, j + T vectors) of x^T h and of h's column sums, R rows of x^T: row i of h is (row i of g) w^T, masked
 // by the relu derivative of row i of z, built in registers and used at once. Each sum runs down the rows in order
