@@ -172,23 +172,32 @@ constexpr std::size_t max_chunks(std::size_t rows, Steps s = Steps::none) {
     return rows == 1 ? 8 : 12 / rows;
 }
 
+// Columns from 0 in sixteen-float tiles, twice the columns per pass over r in up to 24 of AVX-512's 32 registers;
+// returns where it stopped. Built for AVX-512 alone and called only there.
+template <Steps S, std::size_t R>
+WEXO_AVX512 std::size_t wide_tiles(std::size_t i, std::size_t n, std::size_t k, View s, const float* r,
+                                   std::size_t ldr, float* c, std::size_t ldc, const Epilogue& f) {
+    std::size_t j = 0;
+    while (j + 2 * kLanes <= n) {
+        const std::size_t chunks = std::min<std::size_t>(4, (n - j) / (2 * kLanes));
+        switch (chunks) {
+            case 1: tile<S, R, 1, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
+            case 2: tile<S, R, 2, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
+            case 3: tile<S, R, 3, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
+            default: tile<S, R, 4, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
+        }
+        j += chunks * 2 * kLanes;
+    }
+    return j;
+}
+
 template <Steps S, std::size_t R>
 [[gnu::always_inline]] inline void tile_row_group(std::size_t i, std::size_t n, std::size_t k, View s,
                                                   const float* r, std::size_t ldr, float* c, std::size_t ldc,
                                                   const Epilogue& f) {
     std::size_t j = 0;
     if constexpr (S == Steps::none || S == Steps::sums)
-        if (simd::has_avx512())  // twice the columns per pass over r, in up to 24 of the 32 registers
-            while (j + 2 * kLanes <= n) {
-                const std::size_t chunks = std::min<std::size_t>(4, (n - j) / (2 * kLanes));
-                switch (chunks) {
-                    case 1: tile<S, R, 1, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
-                    case 2: tile<S, R, 2, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
-                    case 3: tile<S, R, 3, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
-                    default: tile<S, R, 4, V16>(i, j, k, s, r, ldr, c, ldc, f); break;
-                }
-                j += chunks * 2 * kLanes;
-            }
+        if (simd::has_avx512()) j = wide_tiles<S, R>(i, n, k, s, r, ldr, c, ldc, f);
     while (j + kLanes <= n) {
         const std::size_t chunks = std::min(max_chunks(R, S), (n - j) / kLanes);
         switch (chunks) {
@@ -556,12 +565,18 @@ template <class V, std::size_t R, std::size_t T, std::size_t K>
     for (std::size_t q = 0; q < T; ++q) store_as(c.sums + j + q * L, sum[q]);
 }
 
-// With AVX-512, four sixteen-float vectors of columns (64) beside the accumulators; otherwise two of eight.
+// With AVX-512, four sixteen-float vectors of columns (64) beside the accumulators; returns where it stopped.
+template <std::size_t R, std::size_t K>
+WEXO_AVX512 std::size_t chain_wide(const MaskedChain& c, const float* wt) {
+    std::size_t j = 0;
+    for (; j + 64 <= c.n; j += 64) chain_piece<V16, R, 4, K>(c, wt, j);
+    return j;
+}
+
+// Otherwise, and for the columns left, two or one vectors of eight.
 template <std::size_t R, std::size_t K>
 [[gnu::always_inline]] inline void chain_columns(const MaskedChain& c, const float* wt, bool wide) {
-    std::size_t j = 0;
-    if (wide)
-        for (; j + 64 <= c.n; j += 64) chain_piece<V16, R, 4, K>(c, wt, j);
+    std::size_t j = wide ? chain_wide<R, K>(c, wt) : 0;
     for (; j + 2 * kLanes <= c.n; j += 2 * kLanes) chain_piece<V8, R, 2, K>(c, wt, j);
     for (; j < c.n; j += kLanes) chain_piece<V8, R, 1, K>(c, wt, j);
 }
@@ -596,7 +611,7 @@ namespace {
 // odd vectors summed apart (the low and high halves of a sixteen-float vector), then added and summed across. The
 // first layer's row never has to be read back.
 template <std::size_t N2, std::size_t T2>
-WEXO_KERNEL void pair_rows(const DensePair& d) {
+WEXO_AVX512 void pair_rows(const DensePair& d) {
     constexpr std::size_t L = 2 * kLanes, n = T2 * L;
     V16 rv[3][T2] = {}, bias[T2], w2[N2][T2];
     for (std::size_t p = 0; p < d.k; ++p)

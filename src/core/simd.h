@@ -19,6 +19,15 @@
 #define WEXO_KERNEL
 #endif
 
+// A function built for AVX-512 alone (x86-64-v4), besides the copies above: call it only where has_avx512(). Clang
+// builds (like their kernels, built once for the baseline) get the plain function: clang refuses the vector arguments
+// of the shared helpers across the two targets.
+#if defined(WEXO_X86_64) && !defined(__clang__)
+#define WEXO_AVX512 __attribute__((target("arch=x86-64-v4")))
+#else
+#define WEXO_AVX512
+#endif
+
 // Vectors never cross a unit's boundary, so the ABI note about passing them in AVX registers does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
