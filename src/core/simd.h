@@ -14,15 +14,16 @@
 
 // The better copy is picked once, at load time, from what the processor supports.
 #if defined(WEXO_X86_64) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define WEXO_KERNEL_COPIES 1
 #define WEXO_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define WEXO_KERNEL
 #endif
 
-// A function built for AVX-512 alone (x86-64-v4), besides the copies above: call it only where has_avx512(). Clang
-// builds (like their kernels, built once for the baseline) get the plain function: clang refuses the vector arguments
-// of the shared helpers across the two targets.
-#if defined(WEXO_X86_64) && !defined(__clang__)
+// A function built for AVX-512 alone (x86-64-v4), besides the copies above: call it only where has_avx512(). Where
+// the kernels get no copies, neither does it: it must contract multiply-adds as they do, or the bits differ (and
+// clang refuses the shared helpers' vector arguments across the two targets).
+#ifdef WEXO_KERNEL_COPIES
 #define WEXO_AVX512 __attribute__((target("arch=x86-64-v4")))
 #else
 #define WEXO_AVX512
