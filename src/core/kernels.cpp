@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -21,20 +20,9 @@ using simd::load;
 using simd::store;
 using simd::V8;
 
-// Sixteen-float vectors, for kernels that run them only with AVX-512, where their registers hold twice the floats.
-using V16 = float __attribute__((vector_size(64)));
-
-template <class V>
-[[gnu::always_inline]] inline V load_as(const float* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <class V>
-[[gnu::always_inline]] inline void store_as(float* p, V v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
+using simd::load_as;
+using simd::store_as;
+using simd::V16;
 
 // The epilogue steps a kernel is built with: fixed at compile time, so that none costs a test per element.
 // sums leaves c alone and also sums the rows that scaled_rows scales.
@@ -514,7 +502,6 @@ bool small_gemm(const Matrix& a, bool ta, const Matrix& b, bool tb, std::size_t 
     return true;
 }
 
-
 namespace {
 
 // Columns [j, j + T vectors) of x^T h and of h's column sums, R rows of x^T: row i of h is (row i of g) w^T, masked
@@ -547,7 +534,7 @@ template <class V, std::size_t R, std::size_t T, std::size_t K>
         const float* zi = c.z + i * c.ldz + j;
 #pragma GCC unroll 8
         for (std::size_t q = 0; q < T; ++q) {
-            h[q] = load_as<V>(zi + q * L) <= 0.0f ? V{} : h[q];  // relu_gradient
+            h[q] = relu_gradient(load_as<V>(zi + q * L), h[q]);
             sum[q] += h[q];
         }
 #pragma GCC unroll 3
@@ -591,10 +578,6 @@ WEXO_KERNEL void chain_rows(const MaskedChain& c, const float* wt, bool wide) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The sums of the lanes of v0..v3, each added up as lane_sums adds it (the same bits), in lanes 0..3.
 [[gnu::always_inline]] inline V8 quad_lane_sums(V8 v0, V8 v1, V8 v2, V8 v3) {
     const V8 x = pair_sums(pair_sums(v0, v1), pair_sums(v2, v3));
@@ -611,7 +594,7 @@ namespace {
 // odd vectors summed apart (the low and high halves of a sixteen-float vector), then added and summed across. The
 // first layer's row never has to be read back.
 template <std::size_t N2, std::size_t T2>
-WEXO_AVX512 void pair_rows(const DensePair& d) {
+WEXO_AVX512 void pair_rows(const DensePair& d, const float* w2t) {
     constexpr std::size_t L = 2 * kLanes, n = T2 * L;
     V16 rv[3][T2] = {}, bias[T2], w2[N2][T2];
     for (std::size_t p = 0; p < d.k; ++p)
@@ -622,7 +605,7 @@ WEXO_AVX512 void pair_rows(const DensePair& d) {
 #pragma GCC unroll 4
     for (std::size_t o = 0; o < N2; ++o)
 #pragma GCC unroll 4
-        for (std::size_t t = 0; t < T2; ++t) w2[o][t] = load_as<V16>(d.w2t + o * n + t * L);
+        for (std::size_t t = 0; t < T2; ++t) w2[o][t] = load_as<V16>(w2t + o * n + t * L);
     for (std::size_t i = 0; i < d.m; ++i) {
         const float* xi = d.x + i * d.ldx;
         V16 h[T2] = {};
@@ -638,7 +621,7 @@ WEXO_AVX512 void pair_rows(const DensePair& d) {
         for (std::size_t t = 0; t < T2; ++t) {
             h[t] += bias[t];
             store_as(d.z + i * n + t * L, h[t]);
-            h[t] = h[t] < 0.0f ? V16{} : h[t];  // relu_of
+            h[t] = relu_of(h[t]);
             store_as(d.h + i * n + t * L, h[t]);
         }
         V8 parts[4] = {};
@@ -698,11 +681,9 @@ bool dense_pair_fits(std::size_t m, std::size_t k, std::size_t n, std::size_t n2
 void dense_pair(const DensePair& d, const float* w2) {
     std::array<float, 8 * kLanes * kLanes> w2t;  // w2^T: (n2, n), as small_gemm builds it for dots
     transpose(w2, d.n, d.n2, d.ldw2, w2t.data());
-    DensePair t = d;
-    t.w2t = w2t.data();
     switch (d.n2 * 8 + d.n / (2 * kLanes) - 1) {
 #define WEXO_PAIR(N2, T2) \
-    case N2 * 8 + T2 - 1: return pair_rows<N2, T2>(t);
+    case N2 * 8 + T2 - 1: return pair_rows<N2, T2>(d, w2t.data());
 #define WEXO_PAIR_ROW(N2) WEXO_PAIR(N2, 1) WEXO_PAIR(N2, 2) WEXO_PAIR(N2, 3) WEXO_PAIR(N2, 4)
         WEXO_PAIR_ROW(1) WEXO_PAIR_ROW(2) WEXO_PAIR_ROW(3) WEXO_PAIR_ROW(4)
 #undef WEXO_PAIR_ROW

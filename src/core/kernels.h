@@ -55,7 +55,7 @@ void masked_chain(const MaskedChain& c, const float* w);
 
 // A dense layer with relu, x (m, k) w (k, n) + b, and the dense layer above it, (m, n) w2 (n, n2) + b2: z gets the
 // first's pre-activation and h its relu (both (m, n) dense), out (m, n2) the second's output, z2 its pre-activation
-// when it has relu (nullptr otherwise). w2t is the kernel's own.
+// when it has relu (nullptr otherwise).
 struct DensePair {
     std::size_t m, k, n, n2;
     const float* x;
@@ -69,7 +69,6 @@ struct DensePair {
     float* h;
     float* z2;
     float* out;
-    const float* w2t = nullptr;
 };
 
 // Whether small_gemm would build the two layers' products in the kernels whose bits dense_pair gives: k <= 3

@@ -44,6 +44,21 @@ inline constexpr std::size_t kLanes = 8;
 }
 [[gnu::always_inline]] inline void store(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
 
+// Sixteen-float vectors, for kernels that run them only with AVX-512, where their registers hold twice the floats.
+using V16 = float __attribute__((vector_size(64)));
+
+// load and store for either width.
+template <class V>
+[[gnu::always_inline]] inline V load_as(const float* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class V>
+[[gnu::always_inline]] inline void store_as(float* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
 #ifdef WEXO_X86_64
 inline bool has_avx2_fma() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 #endif

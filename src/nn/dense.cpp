@@ -83,6 +83,7 @@ void parameter_gradients(Layer& layer, const Matrix& grad) {
 }
 
 bool first_layer_chain_fits(const Layer& upper, const Layer& first, const Matrix& grad) {
+    if (upper.layer_type != kDense || first.layer_type != kDense || first.activation_type != kRelu) return false;
     const Matrix& w = upper.weights;
     return upper.inputs.n_rows == grad.n_rows && grad.n_cols == w.n_cols && first.weights.n_cols == w.n_rows &&
            gemm_masked_chain_fits(grad, w, first.activation_inputs, first.inputs);

@@ -28,7 +28,7 @@ void forward_pair(const Matrix& x, Layer& lower, Layer& upper, Matrix& h, Matrix
 // backward's first half: dweights and dbiases with their regularization terms.
 void parameter_gradients(Layer& layer, const Matrix& grad);
 
-// Whether first_layer_gradients applies: upper is the second of two dense layers whose first applies relu, grad its
+// Whether first_layer_gradients applies: upper and first are dense layers, first applies relu, grad is upper's
 // output gradient, and every shape fits where the two products of the separate passes run in the cache kernels.
 bool first_layer_chain_fits(const Layer& upper, const Layer& first, const Matrix& grad);
 

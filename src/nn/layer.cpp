@@ -107,7 +107,6 @@ bool walk::backward(Layer& layer, Matrix& grad, Matrix& scratch, bool input_need
 }
 
 bool walk::backward_onto_first(Layer& upper, Layer& first, Matrix& grad, bool relu_applied) {
-    if (upper.layer_type != kDense || first.layer_type != kDense || first.activation_type != kRelu) return false;
     if (!dense::first_layer_chain_fits(upper, first, grad)) return false;
     if (upper.activation_type == kRelu && !relu_applied) activation::relu::backward(upper.activation_inputs, grad);
     dense::parameter_gradients(upper, grad);
