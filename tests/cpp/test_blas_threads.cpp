@@ -43,6 +43,19 @@ int tasks_after_join(int expected) {
     return n;
 }
 
+// The count once the entries of threads joined earlier (by an earlier test, say) have left /proc: a count taken
+// while one lingers would see it leave mid-test. Settled when ten reads a millisecond apart agree; a second at most.
+int settled_tasks() {
+    int n = tasks(), same = 0;
+    for (int i = 0; i < 1000 && same < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const int now = tasks();
+        same = now == n ? same + 1 : 0;
+        n = now;
+    }
+    return n;
+}
+
 // OpenBLAS's thread count for the life of the object; the one it had comes back after.
 struct BlasThreads {
     explicit BlasThreads(int n) : saved(scipy_openblas_get_num_threads()) { scipy_openblas_set_num_threads(n); }
@@ -70,7 +83,7 @@ TEST(BlasThreads, ThreadedProductsMatchOneThreadAndLeaveNoThread) {
     const Matrix a = integers(640, 300, 1), b = integers(300, 500, 2);
     for (const int count : {1, 2, 3}) {
         const BlasThreads setting(count);
-        const int before = tasks();
+        const int before = settled_tasks();
         int during_one = 0, during_many = 0;
         const Matrix one = product(a, b, false, during_one);
         const Matrix many = product(a, b, true, during_many);
@@ -91,7 +104,7 @@ TEST(BlasThreads, GemmAboveTheThresholdMatchesOneThread) {
         const BlasThreads setting(1);
         wexo::gemm(a, true, g, true, one);
     }
-    const int before = tasks();
+    const int before = settled_tasks();
     wexo::gemm(a, true, g, true, many);
     EXPECT_EQ(tasks_after_join(before), before);
     EXPECT_EQ(bits(many.values), bits(one.values));
@@ -116,7 +129,7 @@ TEST(BlasThreads, ProductsInPartsMatchOneThread) {
         }
         for (const int count : {1, 2, 3}) {
             const BlasThreads setting(count);
-            const int before = tasks();
+            const int before = settled_tasks();
             Matrix many(cs.m, cs.n);
             std::fill(many.values.begin(), many.values.end(), kNaN);  // a part that never ran shows
             {
@@ -187,7 +200,7 @@ TEST(BlasThreads, CallsOutsideRunBlasStillRunEveryJob) {
     const Matrix a = integers(700, 256, 5), b = integers(256, 400, 6);
     const Matrix expected = product(a, b, false, ignored);
     const BlasThreads setting(2);
-    const int before = tasks();
+    const int before = settled_tasks();
     Matrix c(700, 400);
     std::fill(c.values.begin(), c.values.end(), kNaN);
     scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 700, 400, 256, 1.0f, a.values.data(), 256,
