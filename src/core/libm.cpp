@@ -1,9 +1,10 @@
-// expf and logf four lanes at a time. glibc's (from Arm's optimized-routines) evaluate a short polynomial in
+// expf and logf four lanes at a time, or eight with AVX-512. glibc's (from Arm's optimized-routines) evaluate a short polynomial in
 // double around a table entry; on a processor with FMA it uses fused multiply-adds. Done here with the same
 // tables, constants and operations in the same order, each lane's result is bit for bit the library's, and a
 // batch costs a fraction of one call per element. Lanes outside the polynomial's range go to the library itself.
 #include "core/libm.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -105,10 +106,82 @@ WEXO_AVX2_FMA inline __m128 log4(__m128i ix) {
 }
 
 // Lanes whose bit in `special` is set are recomputed from `original` by `f`, the library function.
-template <class F>
+template <int Lanes, class F>
 void redo_lanes(float* out, const float* original, int special, F f) {
-    for (int l = 0; l < 4; ++l)
+    for (int l = 0; l < Lanes; ++l)
         if (special & (1 << l)) out[l] = f(original[l]);
+}
+
+// The same operations eight lanes at a time, each lane's result the same bits; the tables are read by permutes
+// from registers instead of one load a lane.
+#define WEXO_LIBM_AVX512 __attribute__((target("avx512f,avx2,fma")))
+
+// The log table's 1/c and log c apart, sixteen of each: two registers each.
+struct LogHalves {
+    std::uint64_t invc[16], logc[16];
+};
+constexpr LogHalves kLogHalves = [] {
+    LogHalves h{};
+    for (int i = 0; i < 16; ++i) {
+        h.invc[i] = kLogTable[2 * i];
+        h.logc[i] = kLogTable[2 * i + 1];
+    }
+    return h;
+}();
+
+// Every lane: the conversions and shifts go through their zero-masked forms, which compile to the plain instructions,
+// because g++ 12 warns that the plain forms start from an undefined register.
+constexpr __mmask8 kAll = 0xff;
+
+WEXO_LIBM_AVX512 inline __m512d splat8(std::uint64_t bits) {
+    return _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(bits)));
+}
+WEXO_LIBM_AVX512 inline __m512i table_part(const std::uint64_t* t) { return _mm512_loadu_si512(t); }
+
+struct ExpTable8 {
+    __m512i t0, t1, t2, t3;  // entries 0-7, 8-15, 16-23, 24-31
+};
+
+WEXO_LIBM_AVX512 inline __m256 exp8(__m256 x, const ExpTable8& table) {
+    const __m512d xd = _mm512_maskz_cvtps_pd(kAll, x);
+    const __m512d inv_ln2_n = splat8(kExpInvLn2N), shift = splat8(kExpShift);
+    const __m512d shifted = _mm512_fmadd_pd(inv_ln2_n, xd, shift);
+    const __m512d kd = _mm512_sub_pd(shifted, shift);
+    const __m512d r = _mm512_fmsub_pd(inv_ln2_n, xd, kd);
+    const __m512i ki = _mm512_castpd_si512(shifted);
+    // index bits 0-3 pick one of sixteen entries of a pair of registers, bit 4 the pair
+    const __m512i low = _mm512_permutex2var_epi64(table.t0, ki, table.t1);
+    const __m512i high = _mm512_permutex2var_epi64(table.t2, ki, table.t3);
+    __m512i t = _mm512_mask_blend_epi64(_mm512_test_epi64_mask(ki, _mm512_set1_epi64(16)), low, high);
+    t = _mm512_add_epi64(t, _mm512_maskz_slli_epi64(kAll, ki, 47));
+    const __m512d s = _mm512_castsi512_pd(t);
+    const __m512d z = _mm512_fmadd_pd(splat8(kExpPoly[0]), r, splat8(kExpPoly[1]));
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    __m512d y = _mm512_fmadd_pd(r, splat8(kExpPoly[2]), _mm512_set1_pd(1.0));
+    y = _mm512_fmadd_pd(z, r2, y);
+    return _mm512_maskz_cvtpd_ps(kAll, _mm512_mul_pd(y, s));
+}
+
+struct LogTable8 {
+    __m512i invc0, invc1, logc0, logc1;  // entries 0-7 and 8-15 of each
+};
+
+WEXO_LIBM_AVX512 inline __m256 log8(__m256i ix, const LogTable8& table) {
+    const __m256i tmp = _mm256_sub_epi32(ix, _mm256_set1_epi32(static_cast<int>(kLogOff)));
+    const __m256i i = _mm256_and_si256(_mm256_srli_epi32(tmp, 19), _mm256_set1_epi32(15));
+    const __m256i k = _mm256_srai_epi32(tmp, 23);
+    const __m256i iz = _mm256_sub_epi32(ix, _mm256_and_si256(tmp, _mm256_set1_epi32(static_cast<int>(0xff800000u))));
+    const __m512i index = _mm512_maskz_cvtepu32_epi64(kAll, i);
+    const __m512d invc = _mm512_castsi512_pd(_mm512_permutex2var_epi64(table.invc0, index, table.invc1));
+    const __m512d logc = _mm512_castsi512_pd(_mm512_permutex2var_epi64(table.logc0, index, table.logc1));
+    const __m512d z = _mm512_maskz_cvtps_pd(kAll, _mm256_castsi256_ps(iz));
+    const __m512d r = _mm512_fmadd_pd(z, invc, _mm512_set1_pd(-1.0));
+    const __m512d y0 = _mm512_fmadd_pd(_mm512_maskz_cvtepi32_pd(kAll, k), splat8(kLogLn2), logc);
+    __m512d y = _mm512_fmadd_pd(r, splat8(kLogPoly[1]), splat8(kLogPoly[2]));
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    const __m512d sum = _mm512_add_pd(r, y0);
+    y = _mm512_fmadd_pd(r2, splat8(kLogPoly[0]), y);
+    return _mm512_maskz_cvtpd_ps(kAll, _mm512_fmadd_pd(r2, y, sum));
 }
 
 WEXO_AVX2_FMA void exp_avx2(float* v, std::size_t n) {
@@ -122,7 +195,7 @@ WEXO_AVX2_FMA void exp_avx2(float* v, std::size_t n) {
         if (special) [[unlikely]] {
             float original[4];
             _mm_storeu_ps(original, x);
-            redo_lanes(v + i, original, special, [](float a) { return std::exp(a); });
+            redo_lanes<4>(v + i, original, special, [](float a) { return std::exp(a); });
         }
     }
     for (; i < n; ++i) v[i] = std::exp(v[i]);
@@ -143,10 +216,51 @@ WEXO_AVX2_FMA void log_avx2(float* v, std::size_t n) {
         if (special) [[unlikely]] {
             float original[4];
             _mm_storeu_si128(reinterpret_cast<__m128i*>(original), ix);
-            redo_lanes(v + i, original, special, [](float a) { return std::log(a); });
+            redo_lanes<4>(v + i, original, special, [](float a) { return std::log(a); });
         }
     }
     for (; i < n; ++i) v[i] = std::log(v[i]);
+}
+
+// Eight lanes at a time, the lanes left four at a time and then one by one as above.
+WEXO_LIBM_AVX512 void exp_avx512(float* v, std::size_t n) {
+    const ExpTable8 table{table_part(kExpTable), table_part(kExpTable + 8), table_part(kExpTable + 16),
+                          table_part(kExpTable + 24)};
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 x = _mm256_loadu_ps(v + i);
+        const __m256i top = _mm256_and_si256(_mm256_srli_epi32(_mm256_castps_si256(x), 20), _mm256_set1_epi32(0x7ff));
+        const int special = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(top, _mm256_set1_epi32(0x42a))));
+        _mm256_storeu_ps(v + i, exp8(x, table));
+        if (special) [[unlikely]] {
+            float original[8];
+            _mm256_storeu_ps(original, x);
+            redo_lanes<8>(v + i, original, special, [](float a) { return std::exp(a); });
+        }
+    }
+    exp_avx2(v + i, n - i);
+}
+
+WEXO_LIBM_AVX512 void log_avx512(float* v, std::size_t n) {
+    const LogTable8 table{table_part(kLogHalves.invc), table_part(kLogHalves.invc + 8), table_part(kLogHalves.logc),
+                          table_part(kLogHalves.logc + 8)};
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i ix = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i));
+        const __m256i flip = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+        const __m256i shifted = _mm256_xor_si256(_mm256_sub_epi32(ix, _mm256_set1_epi32(0x00800000)), flip);
+        const __m256i outside =
+            _mm256_cmpgt_epi32(shifted, _mm256_set1_epi32(static_cast<int>(0x7effffffu ^ 0x80000000u)));
+        const __m256i one = _mm256_cmpeq_epi32(ix, _mm256_set1_epi32(0x3f800000));
+        const int special = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_or_si256(outside, one)));
+        _mm256_storeu_ps(v + i, log8(ix, table));
+        if (special) [[unlikely]] {
+            float original[8];
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(original), ix);
+            redo_lanes<8>(v + i, original, special, [](float a) { return std::log(a); });
+        }
+    }
+    log_avx2(v + i, n - i);
 }
 
 // The library's own result, computed at run time: a compiler may fold expf of a constant to the correctly
@@ -168,35 +282,45 @@ bool agrees_on(const std::uint32_t (&probes)[kProbeCount], F f, Vectorised vecto
     return true;
 }
 
-bool library_agrees() {
-    if (!simd::has_avx2_fma()) return false;
-    return agrees_on(kExpProbes, [](float x) { return std::exp(x); }, exp_avx2) &&
-           agrees_on(kLogProbes, [](float x) { return std::log(x); }, log_avx2);
+bool library_agrees(void (*exp_path)(float*, std::size_t), void (*log_path)(float*, std::size_t)) {
+    return agrees_on(kExpProbes, [](float x) { return std::exp(x); }, exp_path) &&
+           agrees_on(kLogProbes, [](float x) { return std::log(x); }, log_path);
+}
+
+// Facts about this process's processor and C library, found once.
+int lanes_in_use() {
+    static const int lanes = !simd::has_avx2_fma() || !library_agrees(exp_avx2, log_avx2) ? 1
+                             : __builtin_cpu_supports("avx512f") && library_agrees(exp_avx512, log_avx512) ? 8
+                                                                                                          : 4;
+    return lanes;
 }
 
 #endif  // WEXO_X86_64
 
 }  // namespace
 
-bool vectorised() {
+int lanes() {
 #ifdef WEXO_X86_64
-    static const bool agrees = library_agrees();  // a fact about this process's processor and C library
-    return agrees;
+    return lanes_in_use();
 #else
-    return false;
+    return 1;
 #endif
 }
 
-void exp_in_place(float* v, std::size_t n) {
+void exp_in_place(float* v, std::size_t n, int max_lanes) {
+    const int width = std::min(lanes(), max_lanes);
 #ifdef WEXO_X86_64
-    if (vectorised()) return exp_avx2(v, n);
+    if (width >= 8) return exp_avx512(v, n);
+    if (width >= 4) return exp_avx2(v, n);
 #endif
     for (std::size_t i = 0; i < n; ++i) v[i] = std::exp(v[i]);
 }
 
-void log_in_place(float* v, std::size_t n) {
+void log_in_place(float* v, std::size_t n, int max_lanes) {
+    const int width = std::min(lanes(), max_lanes);
 #ifdef WEXO_X86_64
-    if (vectorised()) return log_avx2(v, n);
+    if (width >= 8) return log_avx512(v, n);
+    if (width >= 4) return log_avx2(v, n);
 #endif
     for (std::size_t i = 0; i < n; ++i) v[i] = std::log(v[i]);
 }
