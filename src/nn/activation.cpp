@@ -59,6 +59,12 @@ void softmax_rows(float* x, std::size_t rows, std::size_t n_cols, float* sums) {
     }
 }
 
+// x[k] /= s[k]: each element by its own row's sum, at the processor's full vector width.
+WEXO_KERNEL
+void divide_by_sums(float* __restrict x, const float* __restrict s, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) x[k] /= s[k];
+}
+
 }  // namespace
 
 void relu::forward(Matrix& m, Matrix& activation_inputs) {
@@ -112,9 +118,7 @@ void softmax::forward(Matrix& m) {
             continue;
         }
         softmax_rows(m.row(first), rows, n_cols, sums.data());
-        float* __restrict x = m.row(first);
-        const float* __restrict s = sums.data();
-        for (std::size_t k = 0, n = rows * n_cols; k < n; ++k) x[k] /= s[k];
+        divide_by_sums(m.row(first), sums.data(), rows * n_cols);
     }
 }
 

@@ -33,6 +33,12 @@ void check_targets(const Matrix& predictions, const ClassVector& targets) {
     check_samples(predictions.n_rows, targets.size(), "prediction rows");
 }
 
+// g[k] = d[k] / divisor, at the processor's full vector width: a division, as reported, not a reciprocal's product.
+WEXO_KERNEL
+void divide(const float* __restrict d, float* __restrict g, std::size_t n, float divisor) {
+    for (std::size_t k = 0; k < n; ++k) g[k] = d[k] / divisor;
+}
+
 }  // namespace
 
 // Runs four times an epoch over every label: a maximum, which vectorises, rather than a flag per element.
@@ -72,9 +78,9 @@ void categorical_crossentropy::backward(const Matrix& dvalues, const ClassVector
     grad.reshape_for_overwrite(dvalues.n_rows, dvalues.n_cols);
     const auto n_samples = static_cast<float>(dvalues.n_rows);
     // Every element is d / B, the target's one (d - 1) / B: a flat pass, then the one-hot places.
-    const float* __restrict d = dvalues.values.data();
-    float* __restrict g = grad.values.data();
-    for (std::size_t k = 0, n = dvalues.size(); k < n; ++k) g[k] = d[k] / n_samples;  // a division, as reported
+    divide(dvalues.values.data(), grad.values.data(), dvalues.size(), n_samples);
+    const float* d = dvalues.values.data();
+    float* g = grad.values.data();
     const std::size_t n_cols = dvalues.n_cols;
     for (std::size_t i = 0; i < targets.size(); ++i) {
         const std::size_t k = i * n_cols + static_cast<std::size_t>(targets[i]);
