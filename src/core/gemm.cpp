@@ -1,5 +1,5 @@
-// The only unit that multiplies through OpenBLAS. Products small enough to live in cache run in the kernels of
-// core/kernels.cpp instead.
+// The only unit that multiplies through OpenBLAS. Products small enough to live in cache run in the hand-written
+// kernels of core/kernels.h instead.
 #include "core/gemm.h"
 
 #include <algorithm>
