@@ -1,7 +1,8 @@
-// expf and logf four lanes at a time, or eight with AVX-512. glibc's (from Arm's optimized-routines) evaluate a short polynomial in
-// double around a table entry; on a processor with FMA it uses fused multiply-adds. Done here with the same
-// tables, constants and operations in the same order, each lane's result is bit for bit the library's, and a
-// batch costs a fraction of one call per element. Lanes outside the polynomial's range go to the library itself.
+// expf and logf four lanes at a time, or eight with AVX-512. glibc's (from Arm's optimized-routines) evaluate a
+// short polynomial in double around a table entry; on a processor with FMA it uses fused multiply-adds. Done here
+// with the same tables, constants and operations in the same order, each lane's result is bit for bit the
+// library's, and a batch costs a fraction of one call per element. Lanes outside the polynomial's range go to the
+// library itself.
 #include "core/libm.h"
 
 #include <algorithm>

@@ -75,8 +75,10 @@ TEST_P(LibmBatch, TailsAndSpecialLanesLandInPlace) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, LibmBatch,
-                         testing::Values(Case{"exp", libm::exp_in_place, exp_of, 4}, Case{"log", libm::log_in_place, log_of, 4},
-                                         Case{"exp", libm::exp_in_place, exp_of, 8}, Case{"log", libm::log_in_place, log_of, 8}),
+                         testing::Values(Case{"exp", libm::exp_in_place, exp_of, 4},
+                                         Case{"log", libm::log_in_place, log_of, 4},
+                                         Case{"exp", libm::exp_in_place, exp_of, 8},
+                                         Case{"log", libm::log_in_place, log_of, 8}),
                          [](const auto& info) { return info.param.name + std::to_string(info.param.lanes); });
 
 }  // namespace
