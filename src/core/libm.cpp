@@ -291,8 +291,8 @@ bool library_agrees(void (*exp_path)(float*, std::size_t), void (*log_path)(floa
 // Facts about this process's processor and C library, found once.
 int lanes_in_use() {
     static const int lanes = !simd::has_avx2_fma() || !library_agrees(exp_avx2, log_avx2) ? 1
-                             : __builtin_cpu_supports("avx512f") && library_agrees(exp_avx512, log_avx512) ? 8
-                                                                                                          : 4;
+                             : simd::has_avx512() && library_agrees(exp_avx512, log_avx512) ? 8
+                                                                                           : 4;
     return lanes;
 }
 
